@@ -1,0 +1,308 @@
+#include <broyden/Broyden.hpp>
+#include <broyden/BroydenIteration.hpp>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace Ondrel::Math::Solvers {
+
+namespace {
+
+long long checkedSize(long long size, const char* what) {
+  if (size < 0) {
+    throw std::invalid_argument(std::string("Broyden: the ") + what +
+                                " must not be negative, got " + std::to_string(size));
+  }
+  return size;
+}
+
+// The m x m matrices are refused before anything is allocated when their element count does
+// not fit the signed 64-bit index type.
+Eigen::Index squareDimension(long long m) {
+  if (m != 0 && m > std::numeric_limits<long long>::max() / m) throw std::bad_alloc();
+  return static_cast<Eigen::Index>(m);
+}
+
+// Adds (u_i * v_j) / d to every element of a, one column at a time, so that no m x m
+// correction is ever formed and each element gets exactly that rounding.
+void addRankOne(Eigen::MatrixXd& a,
+                const Eigen::VectorXd& u,
+                const Eigen::VectorXd& v,
+                double denominator) {
+  for (Eigen::Index j = 0; j < a.cols(); ++j) {
+    a.col(j).array() += (u.array() * v(j)) / denominator;
+  }
+}
+
+// The vector solve's variables: the working point and the trial point, both copies, so the
+// caller's vector is written once, on convergence.
+class VectorVariables {
+ public:
+  explicit VectorVariables(Eigen::Ref<Eigen::VectorXd> callerValues)
+      : caller(callerValues),
+        point(callerValues),
+        trialPoint(callerValues.size()),
+        pointDifference(callerValues.size()) {}
+
+  const Eigen::VectorXd& currentValues() const { return point; }
+  const Eigen::VectorXd& trialValues() const { return trialPoint; }
+
+  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance) {
+    weights.resize(point.size());
+    weights = 1.0 / (point.array().abs() * relativeTolerance + absoluteTolerance);
+  }
+  double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const {
+    return (step.array() * weights.array()).square().sum();
+  }
+
+  void advance(const Eigen::VectorXd& step) { trialPoint = point + step; }
+  // The update uses the difference of the two points, not dx: they differ by rounding.
+  const Eigen::VectorXd& updateStep(const Eigen::VectorXd&) {
+    pointDifference = trialPoint - point;
+    return pointDifference;
+  }
+  void accept() { point = trialPoint; }
+  void writeBack() { caller = trialPoint; }
+
+ private:
+  Eigen::Ref<Eigen::VectorXd> caller;
+  Eigen::VectorXd point;
+  Eigen::VectorXd trialPoint;
+  Eigen::VectorXd pointDifference;
+};
+
+}  // namespace
+
+Broyden::Broyden(long long stateSize,
+                 long long systemSize,
+                 const BroydenParameters& parameters,
+                 ResidualFunction residual,
+                 JacobianFunction jacobian)
+    : stateSize(checkedSize(stateSize, "state size")),
+      systemSize(checkedSize(systemSize, "system size")),
+      parameters(parameters),
+      residualFunction(std::move(residual)),
+      jacobianFunction(std::move(jacobian)),
+      information(),
+      refreshJacobian(true),
+      goodIterationCount(0),
+      poorIterationCount(0),
+      jacobianCount(0),
+      jacobian(Eigen::MatrixXd::Zero(squareDimension(systemSize), systemSize)),
+      inverseJacobian(Eigen::MatrixXd::Zero(squareDimension(systemSize), systemSize)),
+      residual(Eigen::VectorXd::Zero(systemSize)),
+      newResidual(Eigen::VectorXd::Zero(systemSize)),
+      residualChange(Eigen::VectorXd::Zero(systemSize)),
+      stepWeights(Eigen::VectorXd::Zero(systemSize)),
+      lu(systemSize),
+      jacobianHeld(false) {}
+
+Broyden::Broyden(const Broyden& other) = default;
+
+Broyden& Broyden::operator=(const Broyden& other) {
+  if (this == &other) return *this;
+  // A copy that fails half way leaves matrices of two solvers side by side; the next solve must
+  // then start from a fresh Jacobian rather than trust them.
+  detail::OnUnwind forgetJacobian([this] { dropHeldJacobian(); });
+  stateSize = other.stateSize;
+  systemSize = other.systemSize;
+  parameters = other.parameters;
+  residualFunction = other.residualFunction;
+  jacobianFunction = other.jacobianFunction;
+  information = other.information;
+  refreshJacobian = other.refreshJacobian;
+  goodIterationCount = other.goodIterationCount;
+  poorIterationCount = other.poorIterationCount;
+  jacobianCount = other.jacobianCount;
+  jacobian = other.jacobian;
+  inverseJacobian = other.inverseJacobian;
+  residual = other.residual;
+  newResidual = other.newResidual;
+  residualChange = other.residualChange;
+  stepWeights = other.stepWeights;
+  lu = other.lu;
+  jacobianHeld = other.jacobianHeld;
+  return *this;
+}
+
+Broyden::Broyden(Broyden&& other) noexcept
+    : stateSize(other.stateSize),
+      systemSize(other.systemSize),
+      parameters(other.parameters),
+      residualFunction(std::move(other.residualFunction)),
+      jacobianFunction(std::move(other.jacobianFunction)),
+      information(std::move(other.information)),
+      refreshJacobian(other.refreshJacobian),
+      goodIterationCount(other.goodIterationCount),
+      poorIterationCount(other.poorIterationCount),
+      jacobianCount(other.jacobianCount),
+      jacobian(std::move(other.jacobian)),
+      inverseJacobian(std::move(other.inverseJacobian)),
+      residual(std::move(other.residual)),
+      newResidual(std::move(other.newResidual)),
+      residualChange(std::move(other.residualChange)),
+      stepWeights(std::move(other.stepWeights)),
+      lu(std::move(other.lu)),
+      jacobianHeld(other.jacobianHeld) {
+  // Moved-from standard objects are only "valid but unspecified"; a moved-from solver promises
+  // empty callables and an empty message.
+  other.residualFunction = nullptr;
+  other.jacobianFunction = nullptr;
+  other.information.message.clear();
+}
+
+Broyden& Broyden::operator=(Broyden&& other) noexcept {
+  if (this == &other) return *this;
+  stateSize = other.stateSize;
+  systemSize = other.systemSize;
+  parameters = other.parameters;
+  residualFunction = std::move(other.residualFunction);
+  other.residualFunction = nullptr;
+  jacobianFunction = std::move(other.jacobianFunction);
+  other.jacobianFunction = nullptr;
+  information.converged = other.information.converged;
+  information.iterations = other.information.iterations;
+  information.message = std::move(other.information.message);
+  other.information.message.clear();
+  information.jacobianEvaluations = other.information.jacobianEvaluations;
+  information.error = other.information.error;
+  refreshJacobian = other.refreshJacobian;
+  goodIterationCount = other.goodIterationCount;
+  poorIterationCount = other.poorIterationCount;
+  jacobianCount = other.jacobianCount;
+  // Exchanging storage leaves the source holding this object's former workspace.
+  jacobian.swap(other.jacobian);
+  inverseJacobian.swap(other.inverseJacobian);
+  residual.swap(other.residual);
+  newResidual.swap(other.newResidual);
+  residualChange.swap(other.residualChange);
+  stepWeights.swap(other.stepWeights);
+  std::swap(lu, other.lu);
+  jacobianHeld = other.jacobianHeld;
+  return *this;
+}
+
+Broyden::~Broyden() = default;
+
+void Broyden::reset() { dropHeldJacobian(); }
+
+void Broyden::dropHeldJacobian() {
+  jacobianHeld = false;
+  refreshJacobian = true;
+}
+
+const BroydenInformation& Broyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
+  if (stateSize != systemSize) {
+    throw std::invalid_argument(
+        "Broyden::solve: a vector solve needs equal state and system sizes, got state size " +
+        std::to_string(stateSize) + " and system size " + std::to_string(systemSize));
+  }
+  if (x.size() != stateSize) {
+    throw std::invalid_argument("Broyden::solve: the vector has " + std::to_string(x.size()) +
+                                " entries, the solver's state size is " +
+                                std::to_string(stateSize));
+  }
+  VectorVariables variables(x);
+  return iterate(variables);
+}
+
+void Broyden::evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point,
+                               Eigen::VectorXd& out) {
+  // A callable that threw earlier may have left its output at another size.
+  if (out.size() != systemSize) out.resize(systemSize);
+  residualFunction(point, out);
+  if (out.size() != systemSize) {
+    throw std::invalid_argument("Broyden::solve: the residual function left " +
+                                std::to_string(out.size()) + " entries, the system has " +
+                                std::to_string(systemSize) + " equations");
+  }
+}
+
+void Broyden::evaluateJacobian(const Eigen::Ref<const Eigen::VectorXd>& point) {
+  if (jacobian.rows() != systemSize || jacobian.cols() != systemSize) {
+    jacobian.resize(systemSize, systemSize);
+  }
+  jacobianFunction(point, jacobian);
+  if (jacobian.rows() != systemSize || jacobian.cols() != systemSize) {
+    throw std::invalid_argument("Broyden::solve: the Jacobian function left a " +
+                                std::to_string(jacobian.rows()) + " x " +
+                                std::to_string(jacobian.cols()) + " matrix, the system needs " +
+                                std::to_string(systemSize) + " x " + std::to_string(systemSize));
+  }
+}
+
+// The inverse is stored, not solved for, so that a step costs one matrix-vector product.
+void Broyden::factorise() {
+  lu.compute(jacobian);
+  inverseJacobian = lu.inverse();
+}
+
+// s is the step, y = residualChange; `correction` and `transposedProduct` are the solve's
+// scratch vectors of m entries.
+void Broyden::applyUpdate(const Eigen::VectorXd& step,
+                          Eigen::VectorXd& correction,
+                          Eigen::VectorXd& transposedProduct) {
+  constexpr double kDenominatorShift = 1e-14;
+  residualChange = newResidual - residual;
+  const Eigen::VectorXd& y = residualChange;
+  switch (parameters.updateMethod) {
+    case 0: {
+      correction.noalias() = jacobian * step;
+      correction = y - correction;
+      addRankOne(jacobian, correction, step, step.dot(step) + kDenominatorShift);
+      factorise();
+      break;
+    }
+    case 1: {
+      // H y and s^T H in one pass over H: each column is read once for both products.
+      correction.setZero();
+      for (Eigen::Index j = 0; j < inverseJacobian.cols(); ++j) {
+        const auto column = inverseJacobian.col(j);
+        transposedProduct(j) = step.dot(column);
+        correction.noalias() += column * y(j);
+      }
+      correction = step - correction;
+      addRankOne(inverseJacobian,
+                 correction,
+                 transposedProduct,
+                 transposedProduct.dot(y) + kDenominatorShift);
+      break;
+    }
+    case 2: {
+      correction.noalias() = inverseJacobian * y;
+      correction = step - correction;
+      addRankOne(inverseJacobian, correction, y, y.dot(y) + kDenominatorShift);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void Broyden::scheduleRefresh(double previousNorm, double norm) {
+  refreshJacobian = false;
+  const double ratio = previousNorm / norm;
+  bool refresh = false;
+  if (ratio > parameters.refreshReductionRatio) {
+    refresh = true;
+  } else if (norm > 100.0 && jacobianCount == 0) {
+    // Far from the root on a Jacobian inherited from another solve: get a fresh one.
+    refresh = true;
+  } else if (ratio >= parameters.goodReductionRatio) {
+    ++goodIterationCount;
+    refresh = goodIterationCount >= parameters.refreshCountLimit;
+  } else if (poorIterationCount >= parameters.refreshCountLimit) {
+    refresh = true;
+  } else {
+    ++poorIterationCount;
+  }
+  if (refresh) {
+    refreshJacobian = true;
+    goodIterationCount = 0;
+    poorIterationCount = 0;
+  }
+}
+
+}  // namespace Ondrel::Math::Solvers

@@ -1,0 +1,92 @@
+// Broyden: solves a square system F(x) = 0 of m equations by Broyden's quasi-Newton method.
+//
+// The solver keeps the inverse Jacobian H explicitly, so a step dx = -H F costs one matrix-vector
+// product, and corrects H (or J) between Jacobian evaluations by a rank-one update. Evaluations
+// are scheduled by how fast the residual norm falls. The Jacobian, its LU factorisation and H
+// stay in the object after a successful solve, so the next solve on the same object starts from
+// them (warm start); a failed solve, an exception out of a solve, or reset() drops them.
+//
+// Sizes: stateSize n is the number of values of the variables, systemSize m the number of
+// equations and increment variables. A vector solve needs n == m. The whole workspace is sized
+// from m at construction; a solve allocates only its own few work vectors, once per call.
+//
+// Ownership: the object owns copies of its settings and callables, its result record and its
+// workspace. The caller owns the vector it passes; a solve writes it only when an iteration
+// converges. One solve at a time per object; distinct objects are independent.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/LU>
+#include <OndrelSolversExport.hpp>
+#include <broyden/BroydenFunctions.hpp>
+#include <broyden/BroydenRecords.hpp>
+#include <cstdint>
+
+namespace Ondrel::Math::Solvers {
+
+class ONDREL_SOLVERS_API Broyden {
+ public:
+  // Throws std::invalid_argument for a negative size and std::bad_alloc when m x m entries do not
+  // fit a signed 64-bit count or cannot be allocated. Empty callables are accepted; invoking one
+  // in a solve throws std::bad_function_call.
+  Broyden(long long stateSize,
+          long long systemSize,
+          const BroydenParameters& parameters,
+          ResidualFunction residual,
+          JacobianFunction jacobian);
+
+  // Copies are independent solvers in exactly the source's state, held Jacobian included.
+  Broyden(const Broyden& other);
+  Broyden& operator=(const Broyden& other);
+  // The source keeps its sizes, settings, counters and flags but has empty callables and an
+  // empty message: it may only be destroyed or assigned to (its solves throw
+  // std::bad_function_call). Move construction leaves it with empty matrices; move assignment
+  // leaves it holding the target's former workspace.
+  Broyden(Broyden&& other) noexcept;
+  Broyden& operator=(Broyden&& other) noexcept;
+  ~Broyden();
+
+  // Drops the held Jacobian: the next solve evaluates and factorises one at its starting point.
+  void reset();
+
+  // Drives x (n == m entries) to a root. On convergence inside the iteration x holds the root;
+  // otherwise it keeps the guess. Throws std::invalid_argument, before calling anything, when
+  // x has other than n entries or n != m, and when a callable leaves its output with other than
+  // m (or m x m) entries. Exceptions of the callables pass through unchanged; after any
+  // exception `information` is as before the call and the held Jacobian is dropped.
+  // The returned reference stays valid for the solver's life; the next solve overwrites it.
+  const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x);
+
+ private:
+  template <class Variables>
+  const BroydenInformation& iterate(Variables& variables);
+  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
+  void evaluateJacobian(const Eigen::Ref<const Eigen::VectorXd>& point);
+  void factorise();
+  void applyUpdate(const Eigen::VectorXd& step,
+                   Eigen::VectorXd& correction,
+                   Eigen::VectorXd& transposedProduct);
+  void dropHeldJacobian();
+  void scheduleRefresh(double previousNorm, double norm);
+
+  long long stateSize;
+  long long systemSize;
+  BroydenParameters parameters;
+  ResidualFunction residualFunction;
+  JacobianFunction jacobianFunction;
+  BroydenInformation information;
+  bool refreshJacobian;
+  std::uint64_t goodIterationCount;
+  std::uint64_t poorIterationCount;
+  std::uint64_t jacobianCount;
+  Eigen::MatrixXd jacobian;
+  Eigen::MatrixXd inverseJacobian;
+  Eigen::VectorXd residual;
+  Eigen::VectorXd newResidual;
+  Eigen::VectorXd residualChange;
+  Eigen::VectorXd stepWeights;
+  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
+  bool jacobianHeld;
+};
+
+}  // namespace Ondrel::Math::Solvers

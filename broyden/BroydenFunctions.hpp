@@ -1,0 +1,20 @@
+// The two callables through which a host describes its system.
+//
+// Both receive a read-only view of the variables' values (a plain vector, or the `values` of a
+// State) and are called only from inside Broyden::solve, on the calling thread. The residual
+// callable fills all m entries of the vector it is given; the Jacobian callable fills all m x m
+// entries of the matrix, entry (i, j) being dF_i / d(increment variable j). Either may resize its
+// output, but the solve rejects anything other than m entries or m x m entries.
+#pragma once
+
+#include <Eigen/Core>
+#include <functional>
+
+namespace Ondrel::Math::Solvers {
+
+using ResidualFunction =
+    std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd&)>;
+using JacobianFunction =
+    std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd&)>;
+
+}  // namespace Ondrel::Math::Solvers

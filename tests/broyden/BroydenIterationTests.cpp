@@ -1,0 +1,391 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <vector>
+
+#include "TestSystems.hpp"
+
+namespace Ondrel::Math::Solvers {
+namespace {
+
+using Testing::LinearSystem;
+using Testing::MildlyNonlinearSystem;
+using Testing::quietParameters;
+
+// Far above the rounding of a 3 x 3 solve, far below any real disagreement.
+constexpr double kRootTolerance = 1e-9;
+// Two implementations of the same arithmetic differ only by rounding, amplified by a few steps.
+constexpr double kTrajectoryTolerance = 1e-11;
+
+std::string progressLine(double error, double norm, std::uint64_t it, std::uint64_t nJ) {
+  std::ostringstream line;
+  line << "error: " << error << " norm: " << norm << " it: " << it << " nJ: " << nJ << "\n";
+  return line.str();
+}
+
+TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian) {
+  LinearSystem system;
+  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& first = solver.solve(x);
+  const std::string firstOutput = testing::internal::GetCapturedStdout();
+
+  EXPECT_TRUE(first.converged);
+  EXPECT_EQ(first.iterations, 1u);
+  EXPECT_EQ(first.jacobianEvaluations, 1u);
+  EXPECT_TRUE(first.message.empty());
+  EXPECT_LT((x - system.root()).norm(), kRootTolerance);
+  const double finalNorm = (system.matrix * x - system.rightHandSide).norm();
+  EXPECT_EQ(firstOutput, progressLine(first.error, finalNorm, 1, 1));
+
+  Eigen::VectorXd y = Eigen::Vector3d(5.0, -3.0, 2.0);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& second = solver.solve(y);
+  const std::string secondOutput = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(&first, &second) << "every solve reports through the solver's own record";
+  EXPECT_TRUE(second.converged);
+  EXPECT_EQ(second.iterations, 1u);
+  EXPECT_EQ(second.jacobianEvaluations, 0u);
+  EXPECT_EQ(system.counts->jacobian, 1u);
+  EXPECT_LT((y - system.root()).norm(), kRootTolerance);
+  EXPECT_NE(secondOutput.find(" it: 1 nJ: 0\n"), std::string::npos) << secondOutput;
+}
+
+TEST(BroydenWarmStart, ProgressLineFollowsTheStreamFormat) {
+  LinearSystem system;
+  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
+  const auto oldPrecision = std::cout.precision(12);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& info = solver.solve(x);
+  const std::string output = testing::internal::GetCapturedStdout();
+  std::cout.precision(oldPrecision);
+  std::ostringstream expected;
+  expected.precision(12);
+  expected << "error: " << info.error
+           << " norm: " << (system.matrix * x - system.rightHandSide).norm() << " it: 1 nJ: 1\n";
+  EXPECT_EQ(output, expected.str());
+}
+
+// A residual whose norms follow a script, independent of x, so that the reduction ratios of the
+// iterations are exactly those chosen.
+struct ScriptedResidual {
+  std::vector<double> norms;
+  std::shared_ptr<std::vector<std::size_t>> jacobianCalls =
+      std::make_shared<std::vector<std::size_t>>();
+  std::shared_ptr<std::size_t> residualCalls = std::make_shared<std::size_t>(0);
+
+  ResidualFunction residual() const {
+    return [n = norms, calls = residualCalls](const Eigen::Ref<const Eigen::VectorXd>&,
+                                              Eigen::VectorXd& f) {
+      const std::size_t i = std::min((*calls)++, n.size() - 1);
+      f = Eigen::Vector2d(n[i], 0.0);
+    };
+  }
+  // Records after how many residual evaluations each Jacobian evaluation happens.
+  JacobianFunction jacobian() const {
+    return [calls = residualCalls, log = jacobianCalls](const Eigen::Ref<const Eigen::VectorXd>&,
+                                                        Eigen::MatrixXd& j) {
+      log->push_back(*calls);
+      j = Eigen::Matrix2d::Identity();
+    };
+  }
+};
+
+TEST(BroydenRefreshSchedule, GoodAndPoorIterationsAreCountedSeparately) {
+  BroydenParameters p = quietParameters(3);
+  p.refreshReductionRatio = 1000.0;
+  p.goodReductionRatio = 2.0;
+  p.refreshCountLimit = 2;
+  p.maxIterations = 6;
+  p.absoluteTolerance = 1e-30;
+
+  for (double fourthRatio : {4.0, 1.1}) {
+    ScriptedResidual script;
+    double norm = 50.0;
+    script.norms.push_back(norm);
+    for (double ratio : {3.0, 1.5, 1.2, fourthRatio, 1.01, 1.01}) {
+      norm /= ratio;
+      script.norms.push_back(norm);
+    }
+    Broyden solver(2, 2, p, script.residual(), script.jacobian());
+    Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
+    const BroydenInformation& info = solver.solve(x);
+
+    // The start evaluates after the first residual; the fourth iteration schedules a refresh,
+    // which the fifth iteration makes at its trial point (its residual is the sixth).
+    EXPECT_EQ(*script.jacobianCalls, (std::vector<std::size_t>{1, 6})) << fourthRatio;
+    EXPECT_FALSE(info.converged);
+    EXPECT_EQ(info.iterations, 6u);
+    EXPECT_EQ(info.jacobianEvaluations, 2u);
+    EXPECT_EQ(info.message, "Maximum number of iterations reached");
+  }
+}
+
+TEST(BroydenRefreshSchedule, LargeReductionAndZeroLimitRefreshAtOnce) {
+  BroydenParameters p = quietParameters(3);
+  p.absoluteTolerance = 1e-30;
+  p.maxIterations = 3;
+
+  ScriptedResidual fastDrop;
+  fastDrop.norms = {1.0, 1e-4, 0.5e-4, 0.25e-4};
+  p.refreshReductionRatio = 1000.0;
+  Broyden solver(2, 2, p, fastDrop.residual(), fastDrop.jacobian());
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
+  solver.solve(x);
+  EXPECT_EQ(*fastDrop.jacobianCalls, (std::vector<std::size_t>{1, 3}));
+
+  ScriptedResidual slow;
+  slow.norms = {1.0, 0.9, 0.8, 0.7};
+  p.refreshCountLimit = 0;
+  Broyden everyIteration(2, 2, p, slow.residual(), slow.jacobian());
+  everyIteration.solve(x);
+  EXPECT_EQ(*slow.jacobianCalls, (std::vector<std::size_t>{1, 3, 4}));
+}
+
+// An independent, plainly written Broyden loop without refreshes, recording its trial points.
+std::vector<Eigen::VectorXd> referenceTrajectory(int method,
+                                                 const Eigen::VectorXd& start,
+                                                 const BroydenParameters& p) {
+  const Eigen::Matrix3d a = LinearSystem().matrix;
+  const double tol = p.absoluteTolerance;
+  Eigen::VectorXd x = start;
+  Eigen::VectorXd f = MildlyNonlinearSystem::evaluate(a, x);
+  Eigen::MatrixXd j = MildlyNonlinearSystem::derivative(a, x);
+  Eigen::MatrixXd h = j.inverse();
+  const Eigen::VectorXd w = (start.array().abs() * p.relativeTolerance + tol).inverse().matrix();
+  std::vector<Eigen::VectorXd> trials;
+  for (std::uint64_t k = 1; k <= p.maxIterations; ++k) {
+    const Eigen::VectorXd dx = -h * f;
+    const Eigen::VectorXd xNew = x + dx;
+    trials.push_back(xNew);
+    const Eigen::VectorXd fNew = MildlyNonlinearSystem::evaluate(a, xNew);
+    const double v = fNew.norm();
+    const double rho = std::sqrt((dx.array() * w.array()).square().sum() / 3.0);
+    if (v < tol || (rho < 1.0 && v < 10.0 * tol)) break;
+    const Eigen::VectorXd s = xNew - x;
+    const Eigen::VectorXd y = fNew - f;
+    if (method == 0) {
+      j += (y - j * s) * s.transpose() / (s.dot(s) + 1e-14);
+      h = j.inverse();
+    } else if (method == 1) {
+      const Eigen::RowVectorXd sh = s.transpose() * h;
+      h += (s - h * y) * sh / (sh.dot(y) + 1e-14);
+    } else if (method == 2) {
+      h += (s - h * y) * y.transpose() / (y.dot(y) + 1e-14);
+    }
+    x = xNew;
+    f = fNew;
+  }
+  return trials;
+}
+
+TEST(BroydenUpdate, EachMethodFollowsAnIndependentBroydenLoop) {
+  const Eigen::VectorXd start = Eigen::Vector3d(1.3, 0.8, 1.2);
+  std::vector<std::vector<Eigen::VectorXd>> trajectories;
+  for (int method : {0, 1, 2}) {
+    const BroydenParameters p = quietParameters(method);
+    MildlyNonlinearSystem system;
+    auto trials = std::make_shared<std::vector<Eigen::VectorXd>>();
+    auto residual = system.residual();
+    Broyden solver(
+        3,
+        3,
+        p,
+        [residual, trials](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+          trials->push_back(x);
+          residual(x, f);
+        },
+        system.jacobian());
+    Eigen::VectorXd x = start;
+    testing::internal::CaptureStdout();
+    const BroydenInformation& info = solver.solve(x);
+    testing::internal::GetCapturedStdout();
+
+    const std::vector<Eigen::VectorXd> expected = referenceTrajectory(method, start, p);
+    ASSERT_TRUE(info.converged) << "method " << method;
+    ASSERT_EQ(info.iterations, expected.size()) << "method " << method;
+    EXPECT_EQ(info.jacobianEvaluations, 1u);
+    ASSERT_EQ(trials->size(), expected.size() + 1);
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      EXPECT_LT((trials->at(k + 1) - expected[k]).norm(), kTrajectoryTolerance)
+          << "method " << method << ", iteration " << k + 1;
+    }
+    EXPECT_LT((x - Eigen::Vector3d::Ones()).norm(), kRootTolerance);
+    trajectories.push_back(*trials);
+  }
+  // The methods share the first step. Updating J (0) and updating H by Sherman-Morrison (1) are
+  // the same method in exact arithmetic; the bad update (2) takes another path.
+  for (int a = 0; a < 3; ++a) {
+    for (int b = a + 1; b < 3; ++b) {
+      EXPECT_EQ(trajectories[a][1], trajectories[b][1]);
+    }
+  }
+  EXPECT_LT((trajectories[0][2] - trajectories[1][2]).norm(), kTrajectoryTolerance);
+  EXPECT_GT((trajectories[1][2] - trajectories[2][2]).norm(), 1e-6);
+}
+
+TEST(BroydenUpdate, UnknownMethodKeepsTheFirstJacobian) {
+  // With no refreshes and an unknown method the iteration is a chord method: slower, but it
+  // still gets there, and never evaluates a second Jacobian.
+  MildlyNonlinearSystem system;
+  Broyden chord(3, 3, quietParameters(7), system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.9, 1.05);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& info = chord.solve(x);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(info.converged);
+  EXPECT_EQ(system.linear.counts->jacobian, 1u);
+  EXPECT_GT(info.iterations, 3u);
+}
+
+TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
+  LinearSystem system;
+  BroydenParameters p = quietParameters();
+  p.maxIterations = 0;
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+
+  // maxIterations 0: the Jacobian is still evaluated, then the solve fails at once.
+  Eigen::VectorXd guess = Eigen::Vector3d(1.0, 2.0, 3.0);
+  const Eigen::VectorXd original = guess;
+  testing::internal::CaptureStdout();
+  const BroydenInformation& failed = solver.solve(guess);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_FALSE(failed.converged);
+  EXPECT_EQ(failed.iterations, 0u);
+  EXPECT_EQ(failed.jacobianEvaluations, 1u);
+  EXPECT_EQ(failed.error, 0.0);
+  EXPECT_EQ(failed.message, "Maximum number of iterations reached");
+  EXPECT_EQ(guess, original);
+
+  // A guess exactly at the tolerance is accepted: the boundary is inclusive at the start.
+  Eigen::VectorXd root = system.root();
+  testing::internal::CaptureStdout();
+  const BroydenInformation& accepted = solver.solve(root);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(accepted.converged);
+  EXPECT_EQ(accepted.iterations, 0u);
+  EXPECT_EQ(accepted.jacobianEvaluations, 1u);
+  EXPECT_EQ(accepted.message, "Maximum number of iterations reached");
+  EXPECT_EQ(system.counts->jacobian, 1u);
+}
+
+TEST(BroydenExits, ZeroToleranceNeverConverges) {
+  LinearSystem system;
+  BroydenParameters p = quietParameters();
+  p.absoluteTolerance = 0.0;
+  p.maxIterations = 4;
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::Vector3d(1.0, 1.0, 1.0);
+  const Eigen::VectorXd guess = x;
+  const BroydenInformation& info = solver.solve(x);
+  EXPECT_FALSE(info.converged);
+  EXPECT_EQ(info.iterations, 4u);
+  EXPECT_EQ(x, guess);
+  // A guess whose residual is exactly zero is still accepted.
+  Eigen::VectorXd exact = Eigen::VectorXd::Zero(3);
+  Broyden homogeneous(
+      3,
+      3,
+      p,
+      [](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) { f = 2.0 * x; },
+      {});
+  EXPECT_TRUE(homogeneous.solve(exact).converged);
+}
+
+TEST(BroydenExits, NonFiniteValuesAreReportedNotThrown) {
+  BroydenParameters p = quietParameters();
+  p.maxIterations = 5;
+
+  // A residual that turns NaN for good.
+  auto calls = std::make_shared<int>(0);
+  Broyden nanSolver(
+      2,
+      2,
+      p,
+      [calls](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+        f = x - Eigen::Vector2d(1.0, 2.0);
+        if ((*calls)++ > 1) f(0) = std::numeric_limits<double>::quiet_NaN();
+      },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+        j = 0.5 * Eigen::Matrix2d::Identity();
+      });
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
+  const BroydenInformation& info = nanSolver.solve(x);
+  EXPECT_FALSE(info.converged);
+  EXPECT_EQ(info.iterations, 5u);
+  EXPECT_EQ(info.message, "Non-finite values encountered in Broyden solver");
+  EXPECT_EQ(x, Eigen::VectorXd::Zero(2));
+
+  // A singular Jacobian gives an inverse with non-finite entries.
+  Broyden singular(
+      2,
+      2,
+      p,
+      [](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+        f = x - Eigen::Vector2d(1.0, 2.0);
+      },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j.setZero(); });
+  const BroydenInformation& singularInfo = singular.solve(x);
+  EXPECT_FALSE(singularInfo.converged);
+  EXPECT_EQ(singularInfo.message, "Non-finite values encountered in Broyden solver");
+
+  // A NaN residual in one iteration only: the iteration goes on and the last norm decides.
+  auto once = std::make_shared<int>(0);
+  p.updateMethod = 3;
+  Broyden transient(
+      2,
+      2,
+      p,
+      [once](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) {
+        f = Eigen::Vector2d(1.0, 1.0);
+        if ((*once)++ == 2) f(1) = std::numeric_limits<double>::quiet_NaN();
+      },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+        j = Eigen::Matrix2d::Identity();
+      });
+  Eigen::VectorXd z = Eigen::VectorXd::Zero(2);
+  const BroydenInformation& transientInfo = transient.solve(z);
+  EXPECT_FALSE(transientInfo.converged);
+  EXPECT_EQ(transientInfo.iterations, 5u);
+  EXPECT_EQ(transientInfo.message, "Maximum number of iterations reached");
+}
+
+TEST(BroydenExits, NormBetweenToleranceAndTenfoldNeedsSmallWeightedStep) {
+  // F(x) = x - r, evaluated with an offset so that the final norm sits at 5 tol.
+  constexpr double kTolerance = 1e-6;
+  const Eigen::Vector2d offset(3.0 * kTolerance, 4.0 * kTolerance);  // norm 5 tol
+  BroydenParameters p = quietParameters(3);
+  p.absoluteTolerance = kTolerance;
+  p.maxIterations = 3;
+  auto residual = [offset](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+    f = x - Eigen::Vector2d(1.0, 1.0);
+    if ((x - Eigen::Vector2d(1.0, 1.0)).norm() < 1e-12) f = offset;
+  };
+  auto identity = [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+    j = Eigen::Matrix2d::Identity();
+  };
+
+  // A generous relative tolerance makes the weighted step small: accepted in one iteration.
+  p.relativeTolerance = 1.0;
+  Broyden accepting(2, 2, p, residual, identity);
+  Eigen::VectorXd x = Eigen::Vector2d(1.5, 1.5);
+  testing::internal::CaptureStdout();
+  EXPECT_TRUE(accepting.solve(x).converged);
+  testing::internal::GetCapturedStdout();
+
+  // A strict one makes the same step large: 5 tol is then not good enough.
+  p.relativeTolerance = 0.0;
+  Broyden refusing(2, 2, p, residual, identity);
+  Eigen::VectorXd y = Eigen::Vector2d(1.5, 1.5);
+  const BroydenInformation& info = refusing.solve(y);
+  EXPECT_FALSE(info.converged);
+  EXPECT_GT(info.error, 1.0);
+}
+
+}  // namespace
+}  // namespace Ondrel::Math::Solvers

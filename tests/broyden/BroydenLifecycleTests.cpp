@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <utility>
+
+#include "TestSystems.hpp"
+
+namespace Ondrel::Math::Solvers {
+namespace {
+
+using Testing::LinearSystem;
+using Testing::MildlyNonlinearSystem;
+using Testing::quietParameters;
+
+// Runs a solve with the progress line kept out of the test log.
+BroydenInformation quietSolve(Broyden& solver, Eigen::VectorXd& x) {
+  testing::internal::CaptureStdout();
+  BroydenInformation info = solver.solve(x);
+  testing::internal::GetCapturedStdout();
+  return info;
+}
+
+TEST(BroydenLifecycle, NewSolverStartsWithAnEmptyRecord) {
+  LinearSystem system;
+  Broyden solver(3, 3, quietParameters(), system.residual(), {});
+  Eigen::VectorXd root = system.root();
+  const BroydenInformation& info = solver.solve(root);
+  EXPECT_TRUE(info.converged);
+  EXPECT_EQ(info.iterations, 0u);
+  EXPECT_EQ(info.jacobianEvaluations, 0u);
+  EXPECT_TRUE(info.message.empty());
+  EXPECT_EQ(info.error, 0.0);
+
+  // With no Jacobian callable, a solve that needs one fails loudly.
+  Eigen::VectorXd guess = Eigen::VectorXd::Zero(3);
+  EXPECT_THROW(solver.solve(guess), std::bad_function_call);
+  EXPECT_EQ(guess, Eigen::VectorXd::Zero(3));
+
+  Broyden empty(0, 0, quietParameters(), {}, {});
+  Eigen::VectorXd nothing;
+  EXPECT_THROW(empty.solve(nothing), std::bad_function_call);
+  Broyden emptySystem(
+      0, 0, quietParameters(), [](const auto&, Eigen::VectorXd& f) { f.resize(0); }, {});
+  EXPECT_TRUE(emptySystem.solve(nothing).converged);
+}
+
+TEST(BroydenLifecycle, ResetMakesTheNextSolveEvaluateAgainAndRepeatsBitForBit) {
+  MildlyNonlinearSystem system;
+  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  const Eigen::VectorXd guess = Eigen::Vector3d(1.2, 0.9, 1.1);
+
+  solver.reset();  // on a new solver: nothing to drop
+  Eigen::VectorXd first = guess;
+  const BroydenInformation a = quietSolve(solver, first);
+  EXPECT_EQ(a.jacobianEvaluations, 1u);
+
+  Eigen::VectorXd warm = guess;
+  EXPECT_EQ(quietSolve(solver, warm).jacobianEvaluations, 0u);
+
+  solver.reset();
+  Eigen::VectorXd second = guess;
+  const BroydenInformation b = quietSolve(solver, second);
+  EXPECT_EQ(b.jacobianEvaluations, 1u);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(a.iterations, b.iterations);
+  EXPECT_EQ(a.error, b.error);
+}
+
+TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
+  MildlyNonlinearSystem system;
+  Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::Vector3d(1.2, 0.9, 1.1);
+  quietSolve(source, x);  // now holds a Jacobian
+
+  Broyden copy(source);
+  Broyden assigned(0, 0, quietParameters(2), {}, {});
+  assigned = source;
+  assigned = assigned;  // self-assignment changes nothing
+
+  const Eigen::VectorXd next = Eigen::Vector3d(0.8, 1.3, 0.95);
+  Eigen::VectorXd fromSource = next, fromCopy = next, fromAssigned = next;
+  const BroydenInformation s = quietSolve(source, fromSource);
+  const BroydenInformation c = quietSolve(copy, fromCopy);
+  const BroydenInformation d = quietSolve(assigned, fromAssigned);
+  EXPECT_EQ(s.jacobianEvaluations, 0u);
+  EXPECT_EQ(c.jacobianEvaluations, 0u);
+  EXPECT_EQ(d.jacobianEvaluations, 0u);
+  EXPECT_EQ(fromSource, fromCopy);
+  EXPECT_EQ(fromSource, fromAssigned);
+  EXPECT_EQ(s.iterations, c.iterations);
+
+  // Copies are independent: resetting one leaves the other warm.
+  copy.reset();
+  Eigen::VectorXd afterReset = next;
+  EXPECT_EQ(quietSolve(copy, afterReset).jacobianEvaluations, 1u);
+  Eigen::VectorXd stillWarm = next;
+  EXPECT_EQ(quietSolve(source, stillWarm).jacobianEvaluations, 0u);
+}
+
+TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
+  LinearSystem system;
+  Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
+  quietSolve(source, x);
+
+  Broyden taken(std::move(source));
+  Eigen::VectorXd y = Eigen::Vector3d(2.0, 2.0, 2.0);
+  EXPECT_EQ(quietSolve(taken, y).jacobianEvaluations, 0u) << "the held Jacobian moves along";
+  Eigen::VectorXd z = Eigen::Vector3d(2.0, 2.0, 2.0);
+  EXPECT_THROW(source.solve(z), std::bad_function_call);
+
+  Broyden other(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden target(3, 3, quietParameters(), system.residual(), system.jacobian());
+  target = std::move(other);
+  EXPECT_THROW(other.solve(z), std::bad_function_call);
+  EXPECT_TRUE(quietSolve(target, z).converged);
+
+  target = std::move(target);  // self-move leaves it working
+  Eigen::VectorXd w = Eigen::Vector3d(-1.0, 0.0, 1.0);
+  EXPECT_TRUE(quietSolve(target, w).converged);
+
+  source = Broyden(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Eigen::VectorXd again = Eigen::Vector3d(2.0, 2.0, 2.0);
+  const BroydenInformation revived = quietSolve(source, again);
+  EXPECT_TRUE(revived.converged);
+  EXPECT_EQ(revived.jacobianEvaluations, 1u);
+}
+
+TEST(BroydenLifecycle, FailureMakesTheNextSolveEvaluateAfresh) {
+  LinearSystem system;
+  BroydenParameters p = quietParameters();
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
+  quietSolve(solver, x);
+
+  // A solver that cannot converge: zero tolerance.
+  p.maxIterations = 1;
+  p.absoluteTolerance = 0.0;
+  Broyden strict(3, 3, p, system.residual(), system.jacobian());
+  Eigen::VectorXd guess = Eigen::Vector3d(9.0, 9.0, 9.0);
+  EXPECT_FALSE(strict.solve(guess).converged);
+  EXPECT_EQ(guess, Eigen::Vector3d(9.0, 9.0, 9.0));
+  const std::size_t before = system.counts->jacobian;
+  strict.solve(guess);
+  EXPECT_EQ(system.counts->jacobian, before + 1) << "a failed solve drops the held Jacobian";
+
+  // Settings are copied at construction: changing the host's record afterwards changes nothing.
+  p.maxIterations = 0;
+  Eigen::VectorXd y = Eigen::Vector3d(1.0, 1.0, 1.0);
+  EXPECT_EQ(quietSolve(solver, y).iterations, 1u);
+}
+
+}  // namespace
+}  // namespace Ondrel::Math::Solvers
