@@ -1,0 +1,122 @@
+#include <iomanip>
+#include <ostream>
+#include <parameters/SolverParameters.hpp>
+#include <stdexcept>
+#include <utility>
+
+namespace Ondrel::Math::Solvers {
+
+namespace {
+
+constexpr int kKeyFieldWidth = 20;
+
+template <typename T>
+void listEntries(std::ostream& stream, const std::map<std::string, T>& entries) {
+  for (const auto& [key, value] : entries) {
+    // Writing the key resets the width, so the value is written without padding.
+    stream << std::setw(kKeyFieldWidth) << key << value << std::endl;
+  }
+}
+
+}  // namespace
+
+SolverParameters::SolverParameters(const SolverParameters& other) = default;
+
+SolverParameters::SolverParameters(SolverParameters&& other) noexcept(kNothrowMoveConstruct)
+    : doubleParameters(std::move(other.doubleParameters)),
+      unsignedParameters(std::move(other.unsignedParameters)),
+      intParameters(std::move(other.intParameters)),
+      boolParameters(std::move(other.boolParameters)),
+      stringParameters(std::move(other.stringParameters)) {
+  // A moved-from std::map is only "valid but unspecified"; we promise an empty one.
+  other.clear();
+}
+
+SolverParameters& SolverParameters::operator=(const SolverParameters& other) {
+  if (this != &other) {
+    // Copy first, then swap: running out of memory half-way must not leave the target a mixture
+    // of its old entries and the source's.
+    SolverParameters copy(other);
+    swap(copy);
+  }
+  return *this;
+}
+
+SolverParameters& SolverParameters::operator=(SolverParameters&& other) noexcept {
+  if (this != &other) {
+    doubleParameters = std::move(other.doubleParameters);
+    unsignedParameters = std::move(other.unsignedParameters);
+    intParameters = std::move(other.intParameters);
+    boolParameters = std::move(other.boolParameters);
+    stringParameters = std::move(other.stringParameters);
+    other.clear();
+  }
+  return *this;
+}
+
+SolverParameters::~SolverParameters() = default;
+
+// insert_or_assign builds a new entry completely before linking it, so a failed allocation
+// cannot leave behind a key with a default value.
+void SolverParameters::set(const std::string& key, const double& value) {
+  doubleParameters.insert_or_assign(key, value);
+}
+
+void SolverParameters::set(const std::string& key, const unsigned int& value) {
+  unsignedParameters.insert_or_assign(key, value);
+}
+
+void SolverParameters::set(const std::string& key, const int& value) {
+  intParameters.insert_or_assign(key, value);
+}
+
+void SolverParameters::set(const std::string& key, const bool& value) {
+  boolParameters.insert_or_assign(key, value);
+}
+
+void SolverParameters::set(const std::string& key, const std::string& value) {
+  stringParameters.insert_or_assign(key, value);
+}
+
+void SolverParameters::set(const std::string& key, const char* value) {
+  if (value == nullptr) {
+    throw std::invalid_argument("SolverParameters::set: null string value for key \"" + key + "\"");
+  }
+  stringParameters.insert_or_assign(key, std::string(value));
+}
+
+void SolverParameters::throwMissingKey() { throw std::out_of_range("invalid map<K, T> key"); }
+
+void SolverParameters::clear() noexcept {
+  doubleParameters.clear();
+  unsignedParameters.clear();
+  intParameters.clear();
+  boolParameters.clear();
+  stringParameters.clear();
+}
+
+void SolverParameters::swap(SolverParameters& other) noexcept {
+  doubleParameters.swap(other.doubleParameters);
+  unsignedParameters.swap(other.unsignedParameters);
+  intParameters.swap(other.intParameters);
+  boolParameters.swap(other.boolParameters);
+  stringParameters.swap(other.stringParameters);
+}
+
+template double SolverParameters::get<double>(const std::string&) const;
+template unsigned int SolverParameters::get<unsigned int>(const std::string&) const;
+template int SolverParameters::get<int>(const std::string&) const;
+template bool SolverParameters::get<bool>(const std::string&) const;
+template std::string SolverParameters::get<std::string>(const std::string&) const;
+
+std::ostream& operator<<(std::ostream& stream, const SolverParameters& parameters) {
+  stream << std::left;
+  listEntries(stream, parameters.doubleParameters);
+  listEntries(stream, parameters.unsignedParameters);
+  listEntries(stream, parameters.intParameters);
+  listEntries(stream, parameters.boolParameters);
+  listEntries(stream, parameters.stringParameters);
+  return stream;
+}
+
+}  // namespace Ondrel::Math::Solvers
