@@ -1,0 +1,320 @@
+#include <algorithm>
+#include <limits>
+#include <state/State.hpp>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace Ondrel::Math {
+
+namespace {
+
+long long valueCount(int kind) { return kind == Quaternion ? 4 : kind == RotationVector ? 3 : 0; }
+
+long long incrementCount(int kind) { return kind == Quaternion || kind == RotationVector ? 3 : 0; }
+
+std::string describeKind(int kind) {
+  const std::string code = "kind " + std::to_string(kind);
+  switch (kind) {
+    case Quaternion:
+      return code + " (Quaternion)";
+    case RotationVector:
+      return code + " (RotationVector)";
+    case Vector:
+      return code + " (Vector)";
+    default:
+      return code;
+  }
+}
+
+// Written so that no sum can overflow, whatever a host put into the registry by hand.
+bool fitsIn(long long start, long long count, long long length) {
+  return start >= 0 && count >= 0 && start <= length && count <= length - start;
+}
+
+bool stretchesOverlap(long long start,
+                      long long count,
+                      long long otherStart,
+                      long long otherCount) {
+  if (start == otherStart) {
+    return true;
+  }
+  return start < otherStart ? count > otherStart - start : otherCount > start - otherStart;
+}
+
+long long saturatingAdd(long long total, long long count) {
+  const long long largest = std::numeric_limits<long long>::max();
+  return count > largest - total ? largest : total + count;
+}
+
+// One registry entry seen across kinds; `incrementStart` points into the registry itself.
+struct Registered {
+  int kind;
+  long long start;
+  long long* incrementStart;
+  long long newIncrementStart;
+};
+
+// Inserts into a map of maps without leaving an empty inner map behind when the insertion fails.
+void insertNested(std::map<int, std::map<long long, long long>>& outer,
+                  int key,
+                  long long start,
+                  long long incrementStart) {
+  auto [inner, created] = outer.try_emplace(key);
+  try {
+    inner->second.insert_or_assign(start, incrementStart);
+  } catch (...) {
+    if (created) {
+      outer.erase(inner);
+    }
+    throw;
+  }
+}
+
+}  // namespace
+
+State::State(long long size) {
+  if (size < 0) {
+    throw std::invalid_argument("State size must not be negative, got " + std::to_string(size));
+  }
+  values = Eigen::VectorXd::Zero(size);
+  indexer.size = size;
+}
+
+State::State(const State& other) = default;
+
+State& State::operator=(const State& other) {
+  if (this == &other) {
+    return *this;
+  }
+  // Everything that can throw comes first, so that a failure leaves *this untouched.
+  auto rotations = other.indexer.rotations;
+  auto components = other.indexer.components;
+  auto names = other.namedEntries;
+  if (values.size() != other.values.size()) {
+    Eigen::VectorXd resized = other.values;
+    values.swap(resized);
+  } else {
+    values = other.values;
+  }
+  indexer.size = other.indexer.size;
+  indexer.needsIndexing = other.indexer.needsIndexing;
+  indexer.rotations.swap(rotations);
+  indexer.components.swap(components);
+  namedEntries.swap(names);
+  return *this;
+}
+
+State::State(State&& other) noexcept
+    : values(std::move(other.values)),
+      indexer(std::move(other.indexer)),
+      namedEntries(std::move(other.namedEntries)) {
+  other.values.resize(0);
+  other.indexer.size = 0;
+  other.indexer.needsIndexing = true;
+  other.indexer.rotations.clear();
+  other.indexer.components.clear();
+  other.namedEntries.clear();
+}
+
+State& State::operator=(State&& other) noexcept {
+  if (this == &other) {
+    return *this;
+  }
+  values.swap(other.values);
+  indexer = std::move(other.indexer);
+  namedEntries = std::move(other.namedEntries);
+  other.values.resize(0);
+  other.indexer.size = 0;
+  other.indexer.needsIndexing = true;
+  other.indexer.rotations.clear();
+  other.indexer.components.clear();
+  other.namedEntries.clear();
+  return *this;
+}
+
+State::~State() = default;
+
+void State::addQuaternion(long long start) { registerRotation(Quaternion, start, 0, true); }
+
+void State::addQuaternion(long long start, long long incrementStart) {
+  registerRotation(Quaternion, start, incrementStart, false);
+}
+
+void State::addRotationVector(long long start) { registerRotation(RotationVector, start, 0, true); }
+
+void State::addRotationVector(long long start, long long incrementStart) {
+  registerRotation(RotationVector, start, incrementStart, false);
+}
+
+void State::registerRotation(int kind,
+                             long long start,
+                             long long incrementStart,
+                             bool placeByCount) {
+  const long long length = values.size();
+  const long long stretch = valueCount(kind);
+  const long long stretchIncrement = incrementCount(kind);
+  const std::string what = describeKind(kind) + " at " + std::to_string(start);
+  if (!fitsIn(start, stretch, length)) {
+    throw std::invalid_argument(what + ": its " + std::to_string(stretch) +
+                                " values do not fit in the " + std::to_string(length) +
+                                " values of the State");
+  }
+
+  std::vector<Registered> registered;
+  long long quaternionCount = 0;
+  for (auto& [otherKind, byStart] : indexer.rotations) {
+    for (auto& [otherStart, otherIncrementStart] : byStart) {
+      if (stretchesOverlap(start, stretch, otherStart, valueCount(otherKind))) {
+        throw std::invalid_argument(what + " overlaps the " + describeKind(otherKind) +
+                                    " registered at " + std::to_string(otherStart));
+      }
+      registered.push_back({otherKind, otherStart, &otherIncrementStart, otherIncrementStart});
+      quaternionCount += otherKind == Quaternion ? 1 : 0;
+    }
+  }
+  std::sort(registered.begin(), registered.end(), [](const Registered& a, const Registered& b) {
+    return a.start < b.start;
+  });
+
+  // The running count reaches start minus one for every quaternion before it. A new quaternion
+  // moves that count back by one for everything behind it; entries that sat on the count move
+  // with it.
+  long long quaternionsBefore = 0;
+  long long quaternionsBeforeStart = 0;
+  for (Registered& entry : registered) {
+    if (entry.start < start) {
+      quaternionsBeforeStart = quaternionsBefore + (entry.kind == Quaternion ? 1 : 0);
+    } else if (kind == Quaternion && incrementCount(entry.kind) > 0 &&
+               entry.newIncrementStart == entry.start - quaternionsBefore) {
+      entry.newIncrementStart -= 1;
+    }
+    quaternionsBefore += entry.kind == Quaternion ? 1 : 0;
+  }
+  if (placeByCount) {
+    incrementStart = start - quaternionsBeforeStart;
+  }
+
+  const long long incrementLength = length - quaternionCount - (kind == Quaternion ? 1 : 0);
+  if (!fitsIn(incrementStart, stretchIncrement, incrementLength)) {
+    throw std::invalid_argument(what + ": its " + std::to_string(stretchIncrement) +
+                                " increment entries from " + std::to_string(incrementStart) +
+                                " do not fit in the " + std::to_string(incrementLength) +
+                                " increment entries of the State");
+  }
+  std::vector<Registered> byIncrement;
+  for (const Registered& entry : registered) {
+    if (incrementCount(entry.kind) > 0) {
+      byIncrement.push_back(entry);
+    }
+  }
+  byIncrement.push_back({kind, start, nullptr, incrementStart});
+  std::sort(byIncrement.begin(), byIncrement.end(), [](const Registered& a, const Registered& b) {
+    return a.newIncrementStart < b.newIncrementStart;
+  });
+  for (std::size_t i = 1; i < byIncrement.size(); ++i) {
+    const Registered& before = byIncrement[i - 1];
+    const Registered& after = byIncrement[i];
+    if (stretchesOverlap(before.newIncrementStart,
+                         incrementCount(before.kind),
+                         after.newIncrementStart,
+                         incrementCount(after.kind))) {
+      throw std::invalid_argument(
+          what + ": the increment entries of the " + describeKind(before.kind) + " at " +
+          std::to_string(before.start) + " and of the " + describeKind(after.kind) + " at " +
+          std::to_string(after.start) + " would overlap");
+    }
+  }
+
+  insertNested(indexer.rotations, kind, start, incrementStart);
+  for (const Registered& entry : registered) {
+    *entry.incrementStart = entry.newIncrementStart;
+  }
+  indexer.size = length;
+  indexer.needsIndexing = true;
+}
+
+void State::nameEntries(const std::string& name, long long start, long long incrementStart) {
+  if (start < 0 || start >= values.size()) {
+    throw std::invalid_argument("nameEntries: \"" + name + "\" starts at " + std::to_string(start) +
+                                ", outside the " + std::to_string(values.size()) +
+                                " values of the State");
+  }
+  if (incrementStart < 0) {
+    throw std::invalid_argument("nameEntries: \"" + name + "\" has a negative increment start " +
+                                std::to_string(incrementStart));
+  }
+  auto [entries, created] = namedEntries.try_emplace(name);
+  try {
+    entries->second.insert_or_assign(start, incrementStart);
+  } catch (...) {
+    if (created) {
+      namedEntries.erase(entries);
+    }
+    throw;
+  }
+}
+
+long long State::incrementSize() const {
+  if (indexer.size <= 0) {
+    return 0;
+  }
+  // A fresh indexer, so that asking neither changes this State nor copies its old index.
+  StateIndexer fresh;
+  fresh.size = indexer.size;
+  fresh.rotations = indexer.rotations;
+  fresh.buildIndex();
+  long long total = 0;
+  for (const auto& [start, component] : fresh.components) {
+    total = saturatingAdd(total, component.incrementSize);
+  }
+  return total;
+}
+
+State addIncrement(State& state, const Eigen::VectorXd& dx) {
+  // Copied before indexing: the result carries the argument's index as it was on entry.
+  State result(state);
+  if (state.indexer.needsIndexing) {
+    state.indexer.buildIndex();
+  }
+
+  // Registrations are not checked when indexed, so every range is checked here, before
+  // anything is read or written.
+  const long long length = state.values.size();
+  const long long incrementLength = dx.size();
+  for (const auto& [key, component] : state.indexer.components) {
+    // Quaternions read their increment stretch; every other kind adds one dx entry per value.
+    const long long incrementRead =
+        component.kind == Quaternion ? component.incrementSize : component.size;
+    const std::string where = "addIncrement: component at start " +
+                              std::to_string(component.start) + ", " +
+                              describeKind(component.kind) + ": ";
+    if (!fitsIn(component.start, component.size, length)) {
+      throw std::out_of_range(where + std::to_string(component.size) + " values from entry " +
+                              std::to_string(component.start) + " lie outside the " +
+                              std::to_string(length) + " values of the State");
+    }
+    if (!fitsIn(component.incrementStart, incrementRead, incrementLength)) {
+      throw std::out_of_range(where + std::to_string(incrementRead) +
+                              " increment entries from entry " +
+                              std::to_string(component.incrementStart) + " lie outside the " +
+                              std::to_string(incrementLength) + " entries of the increment");
+    }
+  }
+
+  for (const auto& [key, component] : state.indexer.components) {
+    const long long start = component.start;
+    const long long size = component.size;
+    if (component.kind == Quaternion) {
+      addQuaternionIncrement(state.values.segment(start, size),
+                             dx.segment(component.incrementStart, component.incrementSize),
+                             result.values.segment(start, size));
+    } else {
+      result.values.segment(start, size) += dx.segment(component.incrementStart, size);
+    }
+  }
+  return result;
+}
+
+}  // namespace Ondrel::Math
