@@ -22,6 +22,10 @@
 #include <broyden/BroydenRecords.hpp>
 #include <cstdint>
 
+namespace Ondrel::Math {
+class State;
+}
+
 namespace Ondrel::Math::Solvers {
 
 class ONDREL_SOLVERS_API Broyden {
@@ -56,6 +60,16 @@ class ONDREL_SOLVERS_API Broyden {
   // exception `information` is as before the call and the held Jacobian is dropped.
   // The returned reference stays valid for the solver's life; the next solve overwrites it.
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x);
+
+  // Drives a State to a root. Its `values` (n entries) are what the callables see; the
+  // equations, the Jacobian and every step live in its m increment coordinates, and a step is
+  // applied with addIncrement, so quaternion stretches turn instead of adding. Shares the held
+  // Jacobian and the refresh flags with the vector solve. On convergence inside the iteration
+  // the State is assigned the converged one, which differs from it only in `values`; in every
+  // other outcome, exceptions included, it is untouched. Throws std::invalid_argument, before
+  // calling anything, when its values are not n entries or its increment layout is not m
+  // entries lying inside its values; the other errors are those of the vector solve.
+  const BroydenInformation& solve(Ondrel::Math::State& state);
 
  private:
   template <class Variables>
