@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <Eigen/Dense>
+#include <Eigen/Geometry>
 #include <algorithm>
 #include <broyden/Broyden>
 #include <chrono>
@@ -11,11 +12,13 @@
 #include <limits>
 #include <memory>
 #include <sstream>
+#include <state/State.hpp>
 
 #include "AllocationCounter.hpp"
 
 namespace {
 
+using Ondrel::Math::State;
 using Ondrel::Math::Solvers::Broyden;
 using Ondrel::Math::Solvers::BroydenInformation;
 using Ondrel::Math::Solvers::BroydenParameters;
@@ -211,6 +214,87 @@ void BM_JacobianRefresh(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_JacobianRefresh)->Arg(500)->Arg(1000)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+// Time per iteration of a State solve against the vector solve, on the same plain system of
+// m unknowns (a State without rotations), and on a State of q quaternions and q plain entries.
+// Each solve converges at its 10th iteration at the latest; the solver is warm throughout.
+void BM_PlainSystemIteration(benchmark::State& state) {
+  const bool asState = state.range(0) != 0;
+  const Eigen::Index m = state.range(1);
+  constexpr std::uint64_t kIterationsPerSolve = 10;
+  SilencedOutput silence;
+  DiagonalSystem system(m);
+  auto calls = std::make_shared<std::uint64_t>(0);
+  Broyden solver = warmSolver(system, 1, kIterationsPerSolve, calls);
+  Eigen::VectorXd x(m);
+  State variables(m);
+  std::uint64_t iterations = 0;
+  for (auto _ : state) {
+    *calls = 0;
+    if (asState) {
+      variables.values.setZero();
+      iterations += solver.solve(variables).iterations;
+    } else {
+      x.setZero();
+      iterations += solver.solve(x).iterations;
+    }
+  }
+  state.counters["seconds_per_iteration"] = benchmark::Counter(
+      static_cast<double>(iterations), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_PlainSystemIteration)
+    ->ArgsProduct({{0, 1}, {400}})
+    ->ArgNames({"state", "m"})
+    ->Unit(benchmark::kMicrosecond);
+
+void BM_QuaternionStateIteration(benchmark::State& state) {
+  const long long quaternions = state.range(0);
+  const long long n = 5 * quaternions;  // each pair: a quaternion and a plain entry
+  const long long m = 4 * quaternions;
+  constexpr std::uint64_t kIterationsPerSolve = 10;
+  SilencedOutput silence;
+  auto calls = std::make_shared<std::uint64_t>(0);
+  // The residual drives each quaternion towards the identity (2 vec q) and each plain entry
+  // towards 1; the Jacobian callable claims the identity, so every iteration is an update.
+  Broyden solver(
+      n,
+      m,
+      updateOnlyParameters(1, kIterationsPerSolve),
+      [calls, quaternions](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
+        const bool done = ++*calls > kIterationsPerSolve;
+        for (long long k = 0; k < quaternions; ++k) {
+          f.segment<3>(4 * k) =
+              done ? Eigen::Vector3d::Zero() : Eigen::Vector3d(2.0 * v.segment<3>(5 * k + 1));
+          f(4 * k + 3) = done ? 0.0 : 0.7 * (v(5 * k + 4) - 1.0);
+        }
+      },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+        j.setIdentity(j.rows(), j.cols());
+      });
+  State start(n);
+  const Eigen::Quaterniond turned(
+      Eigen::AngleAxisd(0.4, Eigen::Vector3d(1.0, 2.0, 3.0).normalized()));
+  for (long long k = 0; k < quaternions; ++k) {
+    start.values.segment<4>(5 * k) << turned.w(), turned.x(), turned.y(), turned.z();
+    start.addQuaternion(5 * k);
+  }
+  start.indexer.buildIndex();  // a host that indexes once spares every iteration the rebuild
+  State variables = start;
+  *calls = 0;
+  solver.solve(variables);
+  std::uint64_t iterations = 0;
+  for (auto _ : state) {
+    variables = start;
+    *calls = 0;
+    iterations += solver.solve(variables).iterations;
+  }
+  state.counters["seconds_per_iteration"] = benchmark::Counter(
+      static_cast<double>(iterations), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_QuaternionStateIteration)
+    ->Arg(100)
+    ->ArgName("quaternions")
+    ->Unit(benchmark::kMicrosecond);
 
 // Heap allocations per iteration: the difference between a solve of 2K and one of K
 // iterations, divided by K. The iteration loop itself must allocate nothing.

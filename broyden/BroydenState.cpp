@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <broyden/Broyden.hpp>
 #include <broyden/BroydenIteration.hpp>
+#include <limits>
 #include <map>
 #include <state/State.hpp>
 #include <stdexcept>
@@ -32,21 +33,30 @@ std::string describe(const Ondrel::Math::StateComponent& component) {
 void checkLayout(const Components& components, long long n, long long m) {
   long long increments = 0;
   for (const auto& [start, component] : components) {
-    if (component.start < 0 || component.size < 0 || component.start > n - component.size) {
+    if (component.incrementSize < 0) {
       throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
-                                  " covers values outside its " + std::to_string(n) + " values");
+                                  " has a negative increment size");
     }
-    if (component.incrementStart < 0 || component.incrementSize < 0 ||
-        component.incrementStart > m - component.incrementSize) {
-      throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
-                                  " takes increment entries outside the system's " +
-                                  std::to_string(m));
-    }
-    increments += component.incrementSize;
+    // Saturates rather than overflows on a hand-made index with absurd sizes.
+    increments = component.incrementSize > std::numeric_limits<long long>::max() - increments
+                     ? std::numeric_limits<long long>::max()
+                     : increments + component.incrementSize;
   }
   if (increments != m) {
     throw std::invalid_argument("Broyden::solve: the State has " + std::to_string(increments) +
                                 " increment entries, the system size is " + std::to_string(m));
+  }
+  for (const auto& [start, component] : components) {
+    if (component.start < 0 || component.size < 0 || component.size > n ||
+        component.start > n - component.size) {
+      throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
+                                  " covers values outside its " + std::to_string(n) + " values");
+    }
+    if (component.incrementStart < 0 || component.incrementStart > m - component.incrementSize) {
+      throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
+                                  " takes increment entries outside the system's " +
+                                  std::to_string(m));
+    }
   }
 }
 

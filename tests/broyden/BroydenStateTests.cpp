@@ -1,0 +1,294 @@
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "TestSystems.hpp"
+
+namespace Ondrel::Math::Solvers {
+namespace {
+
+using Ondrel::Math::State;
+using Testing::MildlyNonlinearSystem;
+using Testing::quietParameters;
+
+// Far above the rounding of a few iterations on unit quaternions, far below a real error.
+constexpr double kRoundingTolerance = 1e-12;
+constexpr double kRootTolerance = 1e-9;
+
+// Orientation and position of a body: a quaternion at values 0..3 (increment 0..2) and two plain
+// entries at values 4..5 (increment 3..4). The residual is twice the vector part of the error
+// quaternion E = q * conj(q*), and p - p* plus a small quadratic term.
+struct PoseSystem {
+  Eigen::Quaterniond target{Eigen::AngleAxisd(0.8, Eigen::Vector3d(1.0, 2.0, -0.5).normalized())};
+  Eigen::Vector2d position{0.3, -1.2};
+
+  static Eigen::Quaterniond quaternionOf(const Eigen::Ref<const Eigen::VectorXd>& v) {
+    return Eigen::Quaterniond(v(0), v(1), v(2), v(3));  // stored scalar first
+  }
+
+  ResidualFunction residual() const {
+    return
+        [t = target, p = position](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
+          const Eigen::Quaterniond error = quaternionOf(v) * t.conjugate();
+          const Eigen::Vector2d d = v.segment<2>(4) - p;
+          f.head<3>() = 2.0 * error.vec();
+          f.tail<2>() = d + 0.05 * d.cwiseProduct(d);
+        };
+  }
+  // Column j is the derivative along increment entry j; the quaternion's increment turns it on
+  // the left, so d(2 vec E)/d(theta) = w_E I - [vec E]x.
+  JacobianFunction jacobian() const {
+    return
+        [t = target, p = position](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::MatrixXd& j) {
+          const Eigen::Quaterniond error = quaternionOf(v) * t.conjugate();
+          const Eigen::Vector3d e = error.vec();
+          Eigen::Matrix3d cross;
+          cross << 0.0, -e.z(), e.y(), e.z(), 0.0, -e.x(), -e.y(), e.x(), 0.0;
+          j.setZero();
+          j.topLeftCorner<3, 3>() = error.w() * Eigen::Matrix3d::Identity() - cross;
+          const Eigen::Vector2d d = v.segment<2>(4) - p;
+          j.bottomRightCorner<2, 2>() = (Eigen::Vector2d::Ones() + 0.1 * d).asDiagonal();
+        };
+  }
+
+  State start() const {
+    State state(6);
+    const Eigen::Quaterniond q(Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitZ()));
+    state.values << q.w(), q.x(), q.y(), q.z(), 1.0, -0.5;
+    state.addQuaternion(0);
+    state.nameEntries("body", 0, 0);
+    return state;
+  }
+};
+
+TEST(BroydenStateSolve, QuaternionStretchIsTurnedToTheTargetOrientation) {
+  PoseSystem system;
+  State state = system.start();
+  ASSERT_EQ(state.incrementSize(), 5);
+  Broyden solver(6, 5, quietParameters(), system.residual(), system.jacobian());
+
+  const auto rotations = state.indexer.rotations;
+  const auto names = state.namedEntries;
+  testing::internal::CaptureStdout();
+  const BroydenInformation& info = solver.solve(state);
+  const std::string output = testing::internal::GetCapturedStdout();
+
+  ASSERT_TRUE(info.converged) << info.message;
+  EXPECT_GT(info.iterations, 1u);
+  EXPECT_NE(output.find("error: "), std::string::npos);
+  const Eigen::Vector4d q = state.values.head<4>();
+  EXPECT_NEAR(q.norm(), 1.0, kRoundingTolerance) << "turned, not summed";
+  const Eigen::Vector4d expected(
+      system.target.w(), system.target.x(), system.target.y(), system.target.z());
+  EXPECT_LT(std::min((q - expected).norm(), (q + expected).norm()), kRootTolerance);
+  EXPECT_LT((state.values.tail<2>() - system.position).norm(), kRootTolerance);
+
+  // Only the values changed: the caller's registry, names and flags came back as they were.
+  EXPECT_EQ(state.indexer.rotations, rotations);
+  EXPECT_EQ(state.namedEntries, names);
+  EXPECT_TRUE(state.indexer.needsIndexing);
+  EXPECT_TRUE(state.indexer.components.empty());
+}
+
+TEST(BroydenStateSolve, WeightedStepNormWeighsQuaternionEntriesByTheirNorm) {
+  PoseSystem system;
+  BroydenParameters p = quietParameters();
+  p.maxIterations = 1;
+  p.absoluteTolerance = 1e-3;
+  p.relativeTolerance = 0.1;
+  Broyden solver(6, 5, p, system.residual(), system.jacobian());
+  State state = system.start();
+  const State guess = state;
+  const BroydenInformation& info = solver.solve(state);
+  ASSERT_FALSE(info.converged);
+
+  Eigen::VectorXd f(5);
+  Eigen::MatrixXd j(5, 5);
+  system.residual()(guess.values, f);
+  system.jacobian()(guess.values, j);
+  const Eigen::VectorXd dx = -j.inverse() * f;
+  Eigen::VectorXd w(5);
+  const double quaternionWeight = 1.0 / (0.1 * guess.values.head<4>().norm() + 1e-3);
+  w << quaternionWeight, quaternionWeight, quaternionWeight,
+      1.0 / (0.1 * std::abs(guess.values(4)) + 1e-3),
+      1.0 / (0.1 * std::abs(guess.values(5)) + 1e-3);
+  const double expected = std::sqrt((dx.array() * w.array()).square().sum() / 5.0);
+  EXPECT_NEAR(info.error, expected, kRoundingTolerance * expected);
+  // A failed solve leaves the caller's State exactly as passed.
+  EXPECT_EQ(state.values, guess.values);
+  EXPECT_TRUE(state.indexer.needsIndexing);
+}
+
+TEST(BroydenStateSolve, PlainStateFollowsTheVectorSolve) {
+  MildlyNonlinearSystem system;
+  const Eigen::VectorXd start = Eigen::Vector3d(1.3, 0.8, 1.2);
+  for (int method : {0, 1, 2}) {
+    Broyden vectorSolver(3, 3, quietParameters(method), system.residual(), system.jacobian());
+    Broyden stateSolver(3, 3, quietParameters(method), system.residual(), system.jacobian());
+    Eigen::VectorXd x = start;
+    State state(3);
+    state.values = start;
+    testing::internal::CaptureStdout();
+    const BroydenInformation vectorInfo = vectorSolver.solve(x);
+    const BroydenInformation stateInfo = stateSolver.solve(state);
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(stateInfo.converged);
+    EXPECT_EQ(stateInfo.iterations, vectorInfo.iterations) << "method " << method;
+    EXPECT_EQ(stateInfo.jacobianEvaluations, vectorInfo.jacobianEvaluations);
+    EXPECT_LT((state.values - x).norm(), kRoundingTolerance);
+    EXPECT_NEAR(stateInfo.error, vectorInfo.error, 1e-6 * vectorInfo.error + 1e-300);
+  }
+}
+
+TEST(BroydenStateSolve, RotationVectorStretchAdvancesByAddition) {
+  const Eigen::Vector3d target(0.0, 0.5, 0.0);
+  Broyden solver(
+      3,
+      3,
+      quietParameters(),
+      [target](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) { f = v - target; },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j.setIdentity(3, 3); });
+  State state(3);
+  state.values = Eigen::Vector3d(0.5, 0.0, 0.0);
+  state.addRotationVector(0);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& info = solver.solve(state);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(info.converged);
+  EXPECT_EQ(info.iterations, 1u);
+  // Composition of the two rotations would not land on the target in one step.
+  EXPECT_EQ(state.values, target);
+}
+
+TEST(BroydenStateSolve, CallerStateIsUntouchedUnlessAnIterationConverges) {
+  PoseSystem system;
+  BroydenParameters p = quietParameters();
+  p.maxIterations = 0;
+  Broyden solver(6, 5, p, system.residual(), system.jacobian());
+
+  State state = system.start();
+  state.indexer.buildIndex();  // an indexed State keeps its flag clear throughout
+  const State guess = state;
+  const BroydenInformation& failed = solver.solve(state);
+  EXPECT_FALSE(failed.converged);
+  EXPECT_EQ(failed.message, "Maximum number of iterations reached");
+  EXPECT_EQ(failed.jacobianEvaluations, 1u);
+  EXPECT_EQ(state.values, guess.values);
+  EXPECT_FALSE(state.indexer.needsIndexing);
+
+  // At the root already: accepted at once, nothing printed, nothing written.
+  State root = system.start();
+  root.values << system.target.w(), system.target.x(), system.target.y(), system.target.z(),
+      system.position(0), system.position(1);
+  const State before = root;
+  testing::internal::CaptureStdout();
+  const BroydenInformation& accepted = solver.solve(root);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_TRUE(accepted.converged);
+  EXPECT_EQ(accepted.iterations, 0u);
+  EXPECT_EQ(root.values, before.values);
+  EXPECT_TRUE(root.indexer.needsIndexing);
+}
+
+TEST(BroydenStateSolve, VectorAndStateSolvesShareTheHeldJacobian) {
+  MildlyNonlinearSystem system;
+  BroydenParameters p = quietParameters();
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.95, 1.05);
+  testing::internal::CaptureStdout();
+  solver.solve(x);
+  State state(3);
+  state.values = Eigen::Vector3d(1.05, 1.02, 0.97);
+  const BroydenInformation& warm = solver.solve(state);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(warm.converged);
+  EXPECT_EQ(warm.jacobianEvaluations, 0u);
+  EXPECT_NE(output.find(" nJ: 0\n"), std::string::npos) << output;
+
+  // A failed State solve makes the next vector solve evaluate afresh.
+  BroydenParameters strict = p;
+  strict.absoluteTolerance = 0.0;
+  strict.maxIterations = 2;
+  Broyden shared(3, 3, strict, system.residual(), system.jacobian());
+  State stuck(3);
+  stuck.values = Eigen::Vector3d(1.2, 1.2, 1.2);
+  EXPECT_FALSE(shared.solve(stuck).converged);
+  const std::size_t before = system.linear.counts->jacobian;
+  Eigen::VectorXd y = Eigen::Vector3d(1.2, 1.2, 1.2);
+  shared.solve(y);
+  EXPECT_EQ(system.linear.counts->jacobian, before + 1);
+}
+
+TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
+  PoseSystem system;
+  auto calls = std::make_shared<int>(0);
+  auto residual = system.residual();
+  Broyden solver(
+      6,
+      5,
+      quietParameters(),
+      [calls, residual](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
+        ++*calls;
+        residual(v, f);
+      },
+      system.jacobian());
+  auto expectRefused = [&](State& state, std::initializer_list<std::string> fragments) {
+    const State before = state;
+    try {
+      solver.solve(state);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+      for (const std::string& fragment : fragments) {
+        EXPECT_NE(std::string(error.what()).find(fragment), std::string::npos) << error.what();
+      }
+    }
+    EXPECT_EQ(state.values, before.values);
+    EXPECT_EQ(state.indexer.needsIndexing, before.indexer.needsIndexing);
+  };
+
+  State wrongLength(7);
+  expectRefused(wrongLength, {"7", "6"});
+
+  State noQuaternion(6);  // six plain entries: six increment entries, not five
+  expectRefused(noQuaternion, {"6", "5"});
+
+  State twoQuaternions = system.start();
+  twoQuaternions.indexer.rotations[Ondrel::Math::Quaternion][4] = 3;  // edited by hand
+  twoQuaternions.indexer.needsIndexing = true;
+  expectRefused(twoQuaternions, {"6 increment entries", "5"});
+
+  // A stale index, flagged as current, whose block reaches past the values.
+  State stale(6);
+  Ondrel::Math::StateComponent block;
+  block.size = 7;
+  block.incrementSize = 5;
+  stale.indexer.components[0] = block;
+  stale.indexer.needsIndexing = false;
+  expectRefused(stale, {"component at 0", "outside its 6 values"});
+  EXPECT_EQ(*calls, 0);
+}
+
+TEST(BroydenStateSolve, EmptyStateReportsItsIndexingOnEveryStep) {
+  BroydenParameters p = quietParameters();
+  p.absoluteTolerance = -1.0;  // nothing passes, not even an empty residual
+  p.maxIterations = 3;
+  Broyden solver(
+      0,
+      0,
+      p,
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) { f.resize(0); },
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j.resize(0, 0); });
+  State empty(0);
+  testing::internal::CaptureStdout();
+  const BroydenInformation& info = solver.solve(empty);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(info.converged);
+  const std::string line = "incorrect state size in state indexer !\n";
+  EXPECT_EQ(output, line + line + line);
+}
+
+}  // namespace
+}  // namespace Ondrel::Math::Solvers
