@@ -26,14 +26,33 @@ Eigen::Index squareDimension(long long m) {
 }
 
 // Adds (u_i * v_j) / d to every element of a, one column at a time, so that no m x m
-// correction is ever formed and each element gets exactly that rounding.
+// correction is ever formed and each element gets exactly that rounding. The division per
+// element is the cost that dominates while H fits in cache: the AVX2 clone divides four at a
+// time, with results identical to the baseline's, since IEEE division is correctly rounded.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define ONDREL_DIVISION_CLONES \
+  __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))
+#else
+#define ONDREL_DIVISION_CLONES
+#endif
+ONDREL_DIVISION_CLONES void addRankOneColumns(double* __restrict a,
+                                              Eigen::Index rows,
+                                              Eigen::Index cols,
+                                              const double* __restrict u,
+                                              const double* __restrict v,
+                                              double denominator) {
+  for (Eigen::Index j = 0; j < cols; ++j) {
+    const double vj = v[j];
+    double* __restrict column = a + j * rows;
+    for (Eigen::Index i = 0; i < rows; ++i) column[i] += (u[i] * vj) / denominator;
+  }
+}
+
 void addRankOne(Eigen::MatrixXd& a,
                 const Eigen::VectorXd& u,
                 const Eigen::VectorXd& v,
                 double denominator) {
-  for (Eigen::Index j = 0; j < a.cols(); ++j) {
-    a.col(j).array() += (u.array() * v(j)) / denominator;
-  }
+  addRankOneColumns(a.data(), a.rows(), a.cols(), u.data(), v.data(), denominator);
 }
 
 // The vector solve's variables: the working point and the trial point, both copies, so the
