@@ -1,0 +1,56 @@
+# OndrelSolvers.pc, for hosts that build without CMake:
+#   g++ -std=c++17 app.cpp $(pkg-config --cflags --libs OndrelSolvers)
+#
+# Relative install directories give a prefix computed from the file's own place (${pcfiledir}),
+# so the installed tree works wherever `cmake --install --prefix` puts it. Eigen is header-only
+# and comes from wherever this build found it; its include directory goes into Cflags directly,
+# since not every Eigen installation ships a pkg-config file to require.
+
+set(_ondrel_pc_destination ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE "${_ondrel_pc_destination}")
+  set(_ondrel_pc_prefix "${CMAKE_INSTALL_PREFIX}")
+else()
+  file(RELATIVE_PATH _ondrel_pc_up "/ondrel-root/${_ondrel_pc_destination}" "/ondrel-root")
+  string(REGEX REPLACE "/$" "" _ondrel_pc_up "${_ondrel_pc_up}")
+  set(_ondrel_pc_prefix "\${pcfiledir}/${_ondrel_pc_up}")
+endif()
+
+foreach(_ondrel_pc_dir libdir includedir)
+  if(_ondrel_pc_dir STREQUAL "libdir")
+    set(_ondrel_pc_path "${CMAKE_INSTALL_LIBDIR}")
+  else()
+    set(_ondrel_pc_path "${ONDREL_INCLUDE_DESTINATION}")
+  endif()
+  if(IS_ABSOLUTE "${_ondrel_pc_path}")
+    set(ONDREL_PC_${_ondrel_pc_dir} "${_ondrel_pc_path}")
+  else()
+    set(ONDREL_PC_${_ondrel_pc_dir} "\${prefix}/${_ondrel_pc_path}")
+  endif()
+endforeach()
+
+set(ONDREL_PC_EIGEN_CFLAGS "")
+get_target_property(_ondrel_pc_eigen_includes Eigen3::Eigen INTERFACE_INCLUDE_DIRECTORIES)
+if(_ondrel_pc_eigen_includes)
+  foreach(_ondrel_pc_include IN LISTS _ondrel_pc_eigen_includes)
+    # Generator expressions mean nothing to pkg-config; an imported Eigen has none.
+    if(NOT _ondrel_pc_include MATCHES "\\$<")
+      string(APPEND ONDREL_PC_EIGEN_CFLAGS " -I${_ondrel_pc_include}")
+    endif()
+  endforeach()
+endif()
+
+set(ONDREL_PC_PREFIX "${_ondrel_pc_prefix}")
+file(CONFIGURE
+  OUTPUT ${PROJECT_BINARY_DIR}/OndrelSolvers.pc
+  CONTENT [[prefix=@ONDREL_PC_PREFIX@
+libdir=@ONDREL_PC_libdir@
+includedir=@ONDREL_PC_includedir@
+
+Name: OndrelSolvers
+Description: Broyden quasi-Newton solver for square nonlinear systems, on vectors and on States with rotations
+Version: @PROJECT_VERSION@
+Cflags: -I${includedir}@ONDREL_PC_EIGEN_CFLAGS@
+Libs: -L${libdir} -lOndrelSolvers -lOndrelGeometry
+]]
+  @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/OndrelSolvers.pc DESTINATION ${_ondrel_pc_destination})
