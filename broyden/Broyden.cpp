@@ -29,7 +29,8 @@ Eigen::Index squareDimension(long long m) {
 // correction is ever formed and each element gets exactly that rounding. The division per
 // element is the cost that dominates while H fits in cache: the AVX2 clone divides four at a
 // time, with results identical to the baseline's, since IEEE division is correctly rounded.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the clone's resolver runs during relocation, before its runtime.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define ONDREL_DIVISION_CLONES \
   __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))
 #else
@@ -122,15 +123,34 @@ Broyden::Broyden(const Broyden& other) = default;
 
 Broyden& Broyden::operator=(const Broyden& other) {
   if (this == &other) return *this;
-  // A copy that fails half way leaves matrices of two solvers side by side; the next solve must
-  // then start from a fresh Jacobian rather than trust them.
-  detail::OnUnwind forgetJacobian([this] { dropHeldJacobian(); });
+  // All or nothing. The callables and the message are copied aside first; when every matrix and
+  // vector already has the source's shape the rest cannot fail and reuses this storage,
+  // otherwise a complete copy is built aside and moved in.
+  ResidualFunction residualCopy = other.residualFunction;
+  JacobianFunction jacobianCopy = other.jacobianFunction;
+  std::string messageCopy = other.information.message;
+  const auto sameShape = [](const auto& a, const auto& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols();
+  };
+  if (!sameShape(jacobian, other.jacobian) || !sameShape(inverseJacobian, other.inverseJacobian) ||
+      !sameShape(residual, other.residual) || !sameShape(newResidual, other.newResidual) ||
+      !sameShape(residualChange, other.residualChange) ||
+      !sameShape(stepWeights, other.stepWeights) ||
+      !sameShape(lu.matrixLU(), other.lu.matrixLU()) ||
+      lu.permutationP().size() != other.lu.permutationP().size()) {
+    Broyden copy(other);
+    return *this = std::move(copy);
+  }
   stateSize = other.stateSize;
   systemSize = other.systemSize;
   parameters = other.parameters;
-  residualFunction = other.residualFunction;
-  jacobianFunction = other.jacobianFunction;
-  information = other.information;
+  residualFunction = std::move(residualCopy);
+  jacobianFunction = std::move(jacobianCopy);
+  information.converged = other.information.converged;
+  information.iterations = other.information.iterations;
+  information.message.swap(messageCopy);
+  information.jacobianEvaluations = other.information.jacobianEvaluations;
+  information.error = other.information.error;
   refreshJacobian = other.refreshJacobian;
   goodIterationCount = other.goodIterationCount;
   poorIterationCount = other.poorIterationCount;

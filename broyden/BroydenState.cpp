@@ -52,7 +52,17 @@ void checkLayout(const Components& components, long long n, long long m) {
       throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
                                   " covers values outside its " + std::to_string(n) + " values");
     }
-    if (component.incrementStart < 0 || component.incrementStart > m - component.incrementSize) {
+    const bool quaternion = component.kind == Ondrel::Math::Quaternion;
+    if (quaternion && (component.size != 4 || component.incrementSize != 3)) {
+      throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
+                                  " is a quaternion but has " + std::to_string(component.size) +
+                                  " values and " + std::to_string(component.incrementSize) +
+                                  " increment entries, not 4 and 3");
+    }
+    // Every other kind is advanced by adding one increment entry per value.
+    const long long incrementRead = quaternion ? component.incrementSize : component.size;
+    if (component.incrementStart < 0 || incrementRead > m ||
+        component.incrementStart > m - incrementRead) {
       throw std::invalid_argument("Broyden::solve: the State's " + describe(component) +
                                   " takes increment entries outside the system's " +
                                   std::to_string(m));

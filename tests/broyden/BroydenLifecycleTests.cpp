@@ -74,19 +74,24 @@ TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
 
   Broyden copy(source);
   Broyden assigned(0, 0, quietParameters(2), {}, {});
-  assigned = source;
+  assigned = source;    // other shapes: built aside, then moved in
   assigned = assigned;  // self-assignment changes nothing
+  Broyden sameShape(3, 3, quietParameters(2), {}, {});
+  sameShape = source;  // same shapes: copied into the existing storage
 
   const Eigen::VectorXd next = Eigen::Vector3d(0.8, 1.3, 0.95);
-  Eigen::VectorXd fromSource = next, fromCopy = next, fromAssigned = next;
+  Eigen::VectorXd fromSource = next, fromCopy = next, fromAssigned = next, fromSameShape = next;
   const BroydenInformation s = quietSolve(source, fromSource);
   const BroydenInformation c = quietSolve(copy, fromCopy);
   const BroydenInformation d = quietSolve(assigned, fromAssigned);
+  const BroydenInformation e = quietSolve(sameShape, fromSameShape);
   EXPECT_EQ(s.jacobianEvaluations, 0u);
   EXPECT_EQ(c.jacobianEvaluations, 0u);
   EXPECT_EQ(d.jacobianEvaluations, 0u);
+  EXPECT_EQ(e.jacobianEvaluations, 0u);
   EXPECT_EQ(fromSource, fromCopy);
   EXPECT_EQ(fromSource, fromAssigned);
+  EXPECT_EQ(fromSource, fromSameShape);
   EXPECT_EQ(s.iterations, c.iterations);
 
   // Copies are independent: resetting one leaves the other warm.

@@ -268,6 +268,21 @@ TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
   stale.indexer.components[0] = block;
   stale.indexer.needsIndexing = false;
   expectRefused(stale, {"component at 0", "outside its 6 values"});
+
+  // A hand-made quaternion of the wrong shape would only fail inside the first step.
+  State misshapen(6);
+  Ondrel::Math::StateComponent turn;
+  turn.kind = Ondrel::Math::Quaternion;
+  turn.size = 3;
+  turn.incrementSize = 3;
+  Ondrel::Math::StateComponent rest;
+  rest.start = 3;
+  rest.size = 3;
+  rest.incrementStart = 3;
+  rest.incrementSize = 2;
+  misshapen.indexer.components = {{0, turn}, {3, rest}};
+  misshapen.indexer.needsIndexing = false;
+  expectRefused(misshapen, {"quaternion", "not 4 and 3"});
   EXPECT_EQ(*calls, 0);
 }
 
