@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace Ondrel::Math::Solvers {
 
@@ -46,6 +47,7 @@ void checkLayout(const Components& components, long long n, long long m) {
     throw std::invalid_argument("Broyden::solve: the State has " + std::to_string(increments) +
                                 " increment entries, the system size is " + std::to_string(m));
   }
+  std::vector<std::pair<long long, const Ondrel::Math::StateComponent*>> ranges;
   for (const auto& [start, component] : components) {
     if (component.start < 0 || component.size < 0 || component.size > n ||
         component.start > n - component.size) {
@@ -67,6 +69,21 @@ void checkLayout(const Components& components, long long n, long long m) {
                                   " takes increment entries outside the system's " +
                                   std::to_string(m));
     }
+    if (incrementRead > 0) ranges.push_back({component.incrementStart, &component});
+  }
+  // With m entries in all, two components sharing an entry leave another entry to no one: a
+  // zero column in every Jacobian. Such a layout is a registration error, not a hard system.
+  std::sort(
+      ranges.begin(), ranges.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  long long covered = 0;
+  for (const auto& [incrementStart, component] : ranges) {
+    if (incrementStart < covered) {
+      throw std::invalid_argument("Broyden::solve: the State's " + describe(*component) +
+                                  " shares increment entries with another component");
+    }
+    covered =
+        incrementStart +
+        (component->kind == Ondrel::Math::Quaternion ? component->incrementSize : component->size);
   }
 }
 

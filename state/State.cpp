@@ -203,6 +203,18 @@ void State::registerRotation(int kind,
                                 " do not fit in the " + std::to_string(incrementLength) +
                                 " increment entries of the State");
   }
+  // A new quaternion shortens the increment vector by one; a stretch registered earlier at an
+  // explicit increment position near its end would then hang over it.
+  for (const Registered& entry : registered) {
+    if (incrementCount(entry.kind) > 0 &&
+        !fitsIn(entry.newIncrementStart, incrementCount(entry.kind), incrementLength)) {
+      throw std::invalid_argument(what + ": the increment entries of the " +
+                                  describeKind(entry.kind) + " at " + std::to_string(entry.start) +
+                                  " from " + std::to_string(entry.newIncrementStart) +
+                                  " would no longer fit in the " + std::to_string(incrementLength) +
+                                  " increment entries of the State");
+    }
+  }
   std::vector<Registered> byIncrement;
   for (const Registered& entry : registered) {
     if (incrementCount(entry.kind) > 0) {
@@ -287,16 +299,18 @@ State addIncrement(State& state, const Eigen::VectorXd& dx) {
     // Quaternions read their increment stretch; every other kind adds one dx entry per value.
     const long long incrementRead =
         component.kind == Quaternion ? component.incrementSize : component.size;
-    const std::string where = "addIncrement: component at start " +
-                              std::to_string(component.start) + ", " +
-                              describeKind(component.kind) + ": ";
+    // Built only on failure: this loop runs on every step of a State solve.
+    auto where = [&c = component] {
+      return "addIncrement: component at start " + std::to_string(c.start) + ", " +
+             describeKind(c.kind) + ": ";
+    };
     if (!fitsIn(component.start, component.size, length)) {
-      throw std::out_of_range(where + std::to_string(component.size) + " values from entry " +
+      throw std::out_of_range(where() + std::to_string(component.size) + " values from entry " +
                               std::to_string(component.start) + " lie outside the " +
                               std::to_string(length) + " values of the State");
     }
     if (!fitsIn(component.incrementStart, incrementRead, incrementLength)) {
-      throw std::out_of_range(where + std::to_string(incrementRead) +
+      throw std::out_of_range(where() + std::to_string(incrementRead) +
                               " increment entries from entry " +
                               std::to_string(component.incrementStart) + " lie outside the " +
                               std::to_string(incrementLength) + " entries of the increment");

@@ -49,7 +49,9 @@ class ONDREL_SOLVERS_API State {
   //
   // Throws std::invalid_argument, changing nothing, when the stretch does not fit in values,
   // overlaps (or starts at) a registered stretch, or its increment entries fall outside the
-  // incrementSize() entries or overlap those of another registered rotation.
+  // incrementSize() entries or overlap those of another registered rotation. A new quaternion
+  // shortens the increment vector by one, so it is also refused when a stretch registered
+  // earlier at an explicit increment position would then no longer fit.
   void addQuaternion(long long start);
   void addQuaternion(long long start, long long incrementStart);
   void addRotationVector(long long start);
@@ -82,8 +84,9 @@ class ONDREL_SOLVERS_API State {
 // A State of size 0 cannot be indexed: the indexer's message is printed and an unchanged copy
 // comes back.
 // Throws std::out_of_range, naming the component's start and kind, when a component's values
-// lie outside state.values or its increment entries outside dx; nothing is returned then, and
-// only the index of `state` may have changed.
+// lie outside state.values or its increment entries outside dx, and std::invalid_argument when a
+// quaternion component written by hand holds other than 4 values or fewer than 3 increment
+// entries; nothing is returned then, and only the index of `state` may have changed.
 ONDREL_SOLVERS_API State addIncrement(State& state, const Eigen::VectorXd& dx);
 
 }  // namespace Ondrel::Math

@@ -283,6 +283,12 @@ TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
   misshapen.indexer.components = {{0, turn}, {3, rest}};
   misshapen.indexer.needsIndexing = false;
   expectRefused(misshapen, {"quaternion", "not 4 and 3"});
+
+  // An explicit increment position on top of the plain entries' running count.
+  State overlapping(6);
+  overlapping.addQuaternion(2, 0);
+  ASSERT_EQ(overlapping.incrementSize(), 5);
+  expectRefused(overlapping, {"shares increment entries"});
   EXPECT_EQ(*calls, 0);
 }
 

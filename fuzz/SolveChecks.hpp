@@ -1,0 +1,118 @@
+// The promises every solve keeps, whatever its callables do, checked for one solve of either
+// kind. `Variables` is Eigen::VectorXd or State; `same` compares two of them bit for bit.
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+
+#include "FuzzSupport.hpp"
+
+namespace Ondrel::Fuzz {
+
+// Tracks the record of one solver across its solves. The record is only reachable through the
+// reference a solve returns, so `record` is null until a solve has returned.
+struct RecordWatch {
+  const Math::Solvers::BroydenInformation* record = nullptr;
+  Math::Solvers::BroydenInformation expected;  // what the record must hold now
+};
+
+template <class Variables, class Same>
+struct SolveChecks {
+  Math::Solvers::BroydenParameters parameters;
+  Same same;
+  bool emptyJacobian = false;
+  // The variables may be refused (std::invalid_argument) before any callable runs.
+  bool mayBeRefused = false;
+
+  // Runs one armed solve of `solver` on `variables` and checks what it left. Returns true when
+  // the solver should now behave as a fresh one (after a failure, or an exception once a
+  // callable has run).
+  bool run(Math::Solvers::Broyden& solver,
+           Variables& variables,
+           const Variables& guess,
+           Schedule& schedule,
+           RecordWatch& watch) const {
+    const Math::Solvers::BroydenInformation* returned = nullptr;
+    bool threw = true;
+    try {
+      returned = &solver.solve(variables);
+      threw = false;
+    } catch (const HostFailure&) {
+      FUZZ_CHECK(schedule.threw);
+    } catch (const std::invalid_argument&) {
+      const bool refusedUntouched =
+          mayBeRefused && schedule.residualCalls == 0 && schedule.jacobianCalls == 0;
+      FUZZ_CHECK(schedule.wrongSize || refusedUntouched);
+    } catch (const std::bad_function_call&) {
+      FUZZ_CHECK(emptyJacobian);
+    }
+    schedule.disarm();
+
+    if (threw) {
+      FUZZ_CHECK(same(variables, guess));
+      if (watch.record) FUZZ_CHECK(sameBits(*watch.record, watch.expected));
+      // A refusal before any call keeps the held Jacobian; once a callable ran, it is dropped.
+      return schedule.residualCalls + schedule.jacobianCalls > 0;
+    }
+
+    FUZZ_CHECK(watch.record == nullptr || watch.record == returned);
+    watch.record = returned;
+    const auto& r = *returned;
+    const auto& before = watch.expected;
+    if (r.converged && r.iterations == 0) {
+      FUZZ_CHECK(same(variables, guess));
+      FUZZ_CHECK(r.message == before.message);
+      FUZZ_CHECK(r.jacobianEvaluations == before.jacobianEvaluations);
+      FUZZ_CHECK(sameBits(r.error, before.error));
+    } else if (r.converged) {
+      FUZZ_CHECK(r.message.empty());
+      FUZZ_CHECK(r.iterations <= parameters.maxIterations);
+      FUZZ_CHECK(r.jacobianEvaluations <= r.iterations + 1);
+    } else {
+      FUZZ_CHECK(same(variables, guess));
+      FUZZ_CHECK(r.iterations == parameters.maxIterations);
+      FUZZ_CHECK(isFailureMessage(r.message));
+    }
+    watch.expected = r;
+    return !r.converged;
+  }
+
+  // A solver that should behave as a fresh one must solve exactly as a new solver built from the
+  // same callables does, bit for bit.
+  void expectFresh(Math::Solvers::Broyden& solver,
+                   Math::Solvers::Broyden fresh,
+                   const Variables& guess,
+                   RecordWatch& watch) const {
+    Variables ours = guess;
+    Variables theirs = guess;
+    int outcome = 0;  // 1: ours threw, 2: theirs threw
+    const Math::Solvers::BroydenInformation* ourRecord = nullptr;
+    const Math::Solvers::BroydenInformation* theirRecord = nullptr;
+    try {
+      ourRecord = &solver.solve(ours);
+    } catch (const std::exception&) {
+      outcome |= 1;
+    }
+    try {
+      theirRecord = &fresh.solve(theirs);
+    } catch (const std::exception&) {
+      outcome |= 2;
+    }
+    FUZZ_CHECK(outcome == 0 || outcome == 3);
+    FUZZ_CHECK(same(ours, theirs));
+    if (outcome == 0) {
+      FUZZ_CHECK(ourRecord->iterations == theirRecord->iterations);
+      FUZZ_CHECK(ourRecord->converged == theirRecord->converged);
+      // An immediate success keeps the previous solve's message, count and error.
+      if (ourRecord->iterations > 0 || !ourRecord->converged) {
+        FUZZ_CHECK(ourRecord->jacobianEvaluations == theirRecord->jacobianEvaluations);
+        FUZZ_CHECK(sameBits(ourRecord->error, theirRecord->error));
+        FUZZ_CHECK(ourRecord->message == theirRecord->message);
+      }
+      watch.record = ourRecord;
+      watch.expected = *ourRecord;
+    }
+  }
+};
+
+}  // namespace Ondrel::Fuzz
