@@ -80,7 +80,8 @@ const BroydenInformation& Broyden::iterate(Variables& variables) {
 
   while (k < parameters.maxIterations) {
     ++k;
-    step.noalias() = inverseJacobian * residual;
+    // An empty product never reaches a BLAS, which would refuse its zero leading dimension.
+    if (m > 0) step.noalias() = inverseJacobian * residual;
     step = -step;
     variables.advance(step);
     evaluateResidual(variables.trialValues(), newResidual);
