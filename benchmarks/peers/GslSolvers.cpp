@@ -120,8 +120,8 @@ GslHybridsj::GslHybridsj(Eigen::Index m, double residualTolerance, std::uint64_t
       solver(nullptr),
       start(nullptr) {
   QuietGslErrors quiet;
-  solver = gsl_multiroot_fdfsolver_alloc(gsl_multiroot_fdfsolver_hybridsj,
-                                         static_cast<std::size_t>(m));
+  solver =
+      gsl_multiroot_fdfsolver_alloc(gsl_multiroot_fdfsolver_hybridsj, static_cast<std::size_t>(m));
   start = gsl_vector_alloc(static_cast<std::size_t>(m));
   if (solver == nullptr || start == nullptr) {
     gsl_multiroot_fdfsolver_free(solver);
@@ -162,8 +162,7 @@ GslBroyden::GslBroyden(Eigen::Index m, double residualTolerance, std::uint64_t m
       solver(nullptr),
       start(nullptr) {
   QuietGslErrors quiet;
-  solver =
-      gsl_multiroot_fsolver_alloc(gsl_multiroot_fsolver_broyden, static_cast<std::size_t>(m));
+  solver = gsl_multiroot_fsolver_alloc(gsl_multiroot_fsolver_broyden, static_cast<std::size_t>(m));
   start = gsl_vector_alloc(static_cast<std::size_t>(m));
   if (solver == nullptr || start == nullptr) {
     gsl_multiroot_fsolver_free(solver);
@@ -182,8 +181,7 @@ PeerOutcome GslBroyden::solve(const TestProblem& problem, Eigen::Ref<Eigen::Vect
   QuietGslErrors quiet;
   PeerOutcome outcome;
   CallContext context{&problem, &outcome, nullptr};
-  gsl_multiroot_function function{
-      residualForGsl, static_cast<std::size_t>(dimension), &context};
+  gsl_multiroot_function function{residualForGsl, static_cast<std::size_t>(dimension), &context};
   view(start) = x;
   if (gsl_multiroot_fsolver_set(solver, &function, start) != GSL_SUCCESS) return outcome;
   return iterateToRoot(solver,

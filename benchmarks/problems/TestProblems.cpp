@@ -165,7 +165,8 @@ Eigen::VectorXd TestProblem::start(double factor) const {
       x.setConstant(1.0 / static_cast<double>(m));
       break;
     case ProblemFamily::VariablyDimensioned:
-      for (Index j = 0; j < m; ++j) x(j) = 1.0 - static_cast<double>(j + 1) / static_cast<double>(m);
+      for (Index j = 0; j < m; ++j)
+        x(j) = 1.0 - static_cast<double>(j + 1) / static_cast<double>(m);
       break;
     case ProblemFamily::BroydenTridiagonal:
     case ProblemFamily::BroydenBanded:
