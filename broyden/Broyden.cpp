@@ -176,20 +176,10 @@ Broyden& Broyden::operator=(const Broyden& other) {
     Broyden copy(other);
     return *this = std::move(copy);
   }
-  stateSize = other.stateSize;
-  systemSize = other.systemSize;
-  parameters = other.parameters;
+  copyScalars(other);
   residualFunction = std::move(residualCopy);
   jacobianFunction = std::move(jacobianCopy);
-  information.converged = other.information.converged;
-  information.iterations = other.information.iterations;
   information.message.swap(messageCopy);
-  information.jacobianEvaluations = other.information.jacobianEvaluations;
-  information.error = other.information.error;
-  refreshJacobian = other.refreshJacobian;
-  goodIterationCount = other.goodIterationCount;
-  poorIterationCount = other.poorIterationCount;
-  jacobianCount = other.jacobianCount;
   jacobian = other.jacobian;
   inverseJacobian = other.inverseJacobian;
   residual = other.residual;
@@ -229,23 +219,13 @@ Broyden::Broyden(Broyden&& other) noexcept
 
 Broyden& Broyden::operator=(Broyden&& other) noexcept {
   if (this == &other) return *this;
-  stateSize = other.stateSize;
-  systemSize = other.systemSize;
-  parameters = other.parameters;
+  copyScalars(other);
   residualFunction = std::move(other.residualFunction);
   other.residualFunction = nullptr;
   jacobianFunction = std::move(other.jacobianFunction);
   other.jacobianFunction = nullptr;
-  information.converged = other.information.converged;
-  information.iterations = other.information.iterations;
   information.message = std::move(other.information.message);
   other.information.message.clear();
-  information.jacobianEvaluations = other.information.jacobianEvaluations;
-  information.error = other.information.error;
-  refreshJacobian = other.refreshJacobian;
-  goodIterationCount = other.goodIterationCount;
-  poorIterationCount = other.poorIterationCount;
-  jacobianCount = other.jacobianCount;
   // Exchanging storage leaves the source holding this object's former workspace.
   jacobian.swap(other.jacobian);
   inverseJacobian.swap(other.inverseJacobian);
@@ -259,6 +239,22 @@ Broyden& Broyden::operator=(Broyden&& other) noexcept {
 }
 
 Broyden::~Broyden() = default;
+
+// Sizes, settings, the record's fields other than the message, counters and the refresh flag:
+// what both assignments copy whatever they do with callables and storage.
+void Broyden::copyScalars(const Broyden& other) noexcept {
+  stateSize = other.stateSize;
+  systemSize = other.systemSize;
+  parameters = other.parameters;
+  information.converged = other.information.converged;
+  information.iterations = other.information.iterations;
+  information.jacobianEvaluations = other.information.jacobianEvaluations;
+  information.error = other.information.error;
+  refreshJacobian = other.refreshJacobian;
+  goodIterationCount = other.goodIterationCount;
+  poorIterationCount = other.poorIterationCount;
+  jacobianCount = other.jacobianCount;
+}
 
 void Broyden::reset() { dropHeldJacobian(); }
 

@@ -81,6 +81,7 @@ class ONDREL_SOLVERS_API Broyden {
                    Eigen::VectorXd& correction,
                    Eigen::VectorXd& transposedProduct);
   void dropHeldJacobian();
+  void copyScalars(const Broyden& other) noexcept;
   void scheduleRefresh(double previousNorm, double norm);
 
   long long stateSize;

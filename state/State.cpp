@@ -57,8 +57,9 @@ struct Registered {
 };
 
 // Inserts into a map of maps without leaving an empty inner map behind when the insertion fails.
-void insertNested(std::map<int, std::map<long long, long long>>& outer,
-                  int key,
+template <class Key>
+void insertNested(std::map<Key, std::map<long long, long long>>& outer,
+                  const Key& key,
                   long long start,
                   long long incrementStart) {
   auto [inner, created] = outer.try_emplace(key);
@@ -257,15 +258,7 @@ void State::nameEntries(const std::string& name, long long start, long long incr
     throw std::invalid_argument("nameEntries: \"" + name + "\" has a negative increment start " +
                                 std::to_string(incrementStart));
   }
-  auto [entries, created] = namedEntries.try_emplace(name);
-  try {
-    entries->second.insert_or_assign(start, incrementStart);
-  } catch (...) {
-    if (created) {
-      namedEntries.erase(entries);
-    }
-    throw;
-  }
+  insertNested(namedEntries, name, start, incrementStart);
 }
 
 long long State::incrementSize() const {
