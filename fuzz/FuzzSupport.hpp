@@ -165,4 +165,47 @@ struct Schedule {
   }
 };
 
+// The host's callables for a fuzzed system: its residual and Jacobian, then whatever misbehaviour
+// the schedule chose for this call.
+template <class System>
+struct Callables {
+  std::shared_ptr<const System> system;
+  std::shared_ptr<Schedule> schedule;
+
+  Math::Solvers::ResidualFunction residual() const {
+    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                                  Eigen::VectorXd& f) {
+      f = system->evaluate(x);
+      schedule->apply(false, f);
+    };
+  }
+  Math::Solvers::JacobianFunction jacobian() const {
+    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                                  Eigen::MatrixXd& j) {
+      j = system->derivative(x);
+      schedule->apply(true, j);
+    };
+  }
+};
+
+// Bit for bit the same State, index included (component callables are not compared).
+inline bool sameState(const Math::State& a, const Math::State& b) {
+  if (!sameBits(a.values, b.values) || a.indexer.size != b.indexer.size ||
+      a.indexer.needsIndexing != b.indexer.needsIndexing ||
+      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
+      a.indexer.components.size() != b.indexer.components.size()) {
+    return false;
+  }
+  auto other = b.indexer.components.begin();
+  for (const auto& [start, c] : a.indexer.components) {
+    const auto& [otherStart, d] = *other++;
+    if (start != otherStart || c.start != d.start || c.size != d.size ||
+        c.incrementStart != d.incrementStart || c.incrementSize != d.incrementSize ||
+        c.kind != d.kind || c.isVector != d.isVector) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace Ondrel::Fuzz

@@ -11,25 +11,6 @@ namespace {
 using namespace Ondrel::Fuzz;
 using Ondrel::Math::State;
 
-bool sameState(const State& a, const State& b) {
-  if (!sameBits(a.values, b.values) || a.indexer.size != b.indexer.size ||
-      a.indexer.needsIndexing != b.indexer.needsIndexing ||
-      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
-      a.indexer.components.size() != b.indexer.components.size()) {
-    return false;
-  }
-  auto other = b.indexer.components.begin();
-  for (const auto& [start, c] : a.indexer.components) {
-    const auto& [otherStart, d] = *other++;
-    if (start != otherStart || c.start != d.start || c.size != d.size ||
-        c.incrementStart != d.incrementStart || c.incrementSize != d.incrementSize ||
-        c.kind != d.kind || c.isVector != d.isVector) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void printIndex(const State& state) {
   std::fprintf(
       stderr, "State of %lld values; registry:", static_cast<long long>(state.values.size()));

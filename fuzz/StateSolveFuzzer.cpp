@@ -12,24 +12,6 @@ using namespace Ondrel::Math::Solvers;
 using namespace Ondrel::Fuzz;
 using Ondrel::Math::State;
 
-bool sameState(const State& a, const State& b) {
-  if (!sameBits(a.values, b.values) || a.indexer.size != b.indexer.size ||
-      a.indexer.needsIndexing != b.indexer.needsIndexing ||
-      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
-      a.indexer.components.size() != b.indexer.components.size()) {
-    return false;
-  }
-  auto other = b.indexer.components.begin();
-  for (const auto& [start, c] : a.indexer.components) {
-    const auto& d = (other++)->second;
-    if (c.start != d.start || c.size != d.size || c.incrementStart != d.incrementStart ||
-        c.incrementSize != d.incrementSize || c.kind != d.kind) {
-      return false;
-    }
-  }
-  return true;
-}
-
 struct Layout {
   std::vector<Ondrel::Math::StateComponent> components;
 };
@@ -71,26 +53,6 @@ struct System {
       }
     }
     return dfdv * dvdx;
-  }
-};
-
-struct Callables {
-  std::shared_ptr<const System> system;
-  std::shared_ptr<Schedule> schedule;
-
-  ResidualFunction residual() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::VectorXd& f) {
-      f = system->evaluate(x);
-      schedule->apply(false, f);
-    };
-  }
-  JacobianFunction jacobian() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::MatrixXd& j) {
-      j = system->derivative(x);
-      schedule->apply(true, j);
-    };
   }
 };
 
@@ -183,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   SolveChecks<State, decltype(&sameState)> checks{parameters, &sameState};
   checks.mayBeRefused = handEdited || wrongSizes;
-  const Callables callables{system, std::make_shared<Schedule>()};
+  const Callables<System> callables{system, std::make_shared<Schedule>()};
   auto makeSolver = [&] {
     return Broyden(stateSize, m, parameters, callables.residual(), callables.jacobian());
   };

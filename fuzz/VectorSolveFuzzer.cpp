@@ -52,26 +52,6 @@ struct System {
   }
 };
 
-struct Callables {
-  std::shared_ptr<const System> system;
-  std::shared_ptr<Schedule> schedule;
-
-  ResidualFunction residual() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::VectorXd& f) {
-      f = system->evaluate(x);
-      schedule->apply(false, f);
-    };
-  }
-  JacobianFunction jacobian() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::MatrixXd& j) {
-      j = system->derivative(x);
-      schedule->apply(true, j);
-    };
-  }
-};
-
 Eigen::VectorXd guessFrom(FuzzedDataProvider& in, Eigen::Index m) {
   Eigen::VectorXd x(m);
   for (Eigen::Index i = 0; i < m; ++i) {
@@ -89,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto same = [](const Eigen::VectorXd& a, const Eigen::VectorXd& b) { return sameBits(a, b); };
   SolveChecks<Eigen::VectorXd, decltype(same)> checks{parametersFrom(in), same};
   checks.emptyJacobian = in.ConsumeIntegralInRange(0, 15) == 0;
-  const Callables callables{std::make_shared<System>(in, m), std::make_shared<Schedule>()};
+  const Callables<System> callables{std::make_shared<System>(in, m), std::make_shared<Schedule>()};
   auto jacobian = checks.emptyJacobian ? JacobianFunction() : callables.jacobian();
   auto makeSolver = [&] {
     return Broyden(m, m, checks.parameters, callables.residual(), jacobian);

@@ -87,6 +87,22 @@ inline void misbehave(FaultPlan& plan, Eigen::MatrixXd& out) {
   out.setIdentity(out.rows() + 1, out.cols());
 }
 
+// A problem's callables, except at the call the plan picks, where they misbehave instead.
+template <class Evaluate>
+ResidualFunction faultyResidual(std::shared_ptr<FaultPlan> plan, Evaluate evaluate) {
+  return [plan, evaluate](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+    if (plan->strikes(FaultPlan::Callable::Residual)) return misbehave(*plan, f);
+    f = evaluate(x);
+  };
+}
+template <class Derivative>
+JacobianFunction faultyJacobian(std::shared_ptr<FaultPlan> plan, Derivative derivative) {
+  return [plan, derivative](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::MatrixXd& j) {
+    if (plan->strikes(FaultPlan::Callable::Jacobian)) return misbehave(*plan, j);
+    j = derivative(x);
+  };
+}
+
 // Three equations, mildly nonlinear, root (1, 1, 1): F(x) = A x + 0.1 (x1^2, x2^2, x0^2) - c.
 struct VectorProblem {
   std::shared_ptr<FaultPlan> plan = std::make_shared<FaultPlan>();
@@ -109,18 +125,8 @@ struct VectorProblem {
     return j;
   }
 
-  ResidualFunction residual() const {
-    return [plan = plan](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
-      if (plan->strikes(FaultPlan::Callable::Residual)) return misbehave(*plan, f);
-      f = evaluate(x);
-    };
-  }
-  JacobianFunction jacobian() const {
-    return [plan = plan](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::MatrixXd& j) {
-      if (plan->strikes(FaultPlan::Callable::Jacobian)) return misbehave(*plan, j);
-      j = derivative(x);
-    };
-  }
+  ResidualFunction residual() const { return faultyResidual(plan, &evaluate); }
+  JacobianFunction jacobian() const { return faultyJacobian(plan, &derivative); }
 
   static Eigen::VectorXd guess() { return Eigen::Vector3d(1.6, 0.5, 1.3); }
   static Eigen::VectorXd otherGuess() { return Eigen::Vector3d(0.7, 1.2, 0.9); }
@@ -162,18 +168,8 @@ struct StateProblem {
     return j;
   }
 
-  ResidualFunction residual() const {
-    return [plan = plan](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
-      if (plan->strikes(FaultPlan::Callable::Residual)) return misbehave(*plan, f);
-      f = evaluate(x);
-    };
-  }
-  JacobianFunction jacobian() const {
-    return [plan = plan](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::MatrixXd& j) {
-      if (plan->strikes(FaultPlan::Callable::Jacobian)) return misbehave(*plan, j);
-      j = derivative(x);
-    };
-  }
+  ResidualFunction residual() const { return faultyResidual(plan, &evaluate); }
+  JacobianFunction jacobian() const { return faultyJacobian(plan, &derivative); }
 
   static State stateAt(const Eigen::Quaterniond& q,
                        const Eigen::Vector3d& r,
