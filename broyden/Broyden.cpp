@@ -1,11 +1,11 @@
 #include <broyden/Broyden.hpp>
 #include <broyden/BroydenIteration.hpp>
+#include <broyden/internal/DenseInverse.hpp>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace Ondrel::Math::Solvers {
 
@@ -56,42 +56,6 @@ void addRankOne(Eigen::MatrixXd& a,
                 double denominator) {
   addRankOneColumns(a.data(), a.rows(), a.cols(), u.data(), v.data(), denominator);
 }
-
-#if defined(EIGEN_USE_LAPACKE)
-// With LAPACK at hand, dgetri forms the inverse from the factors in 4/3 m^3 flops, where
-// solving L U X = P I costs 2 m^3. The factorisation stays Eigen's PartialPivLU: LAPACK's row
-// interchanges are rebuilt from its permutation in O(m). Returns false, leaving the inverse to
-// Eigen, for an empty or exactly singular factor, whose inverse Eigen fills with non-finite
-// values the iteration then reports.
-bool inverseFromFactors(const Eigen::PartialPivLU<Eigen::MatrixXd>& lu, Eigen::MatrixXd& inverse) {
-  const Eigen::Index m = lu.rows();
-  if (m == 0 || m > std::numeric_limits<lapack_int>::max()) return false;
-  const auto& rowOfPosition = lu.permutationP().indices();
-  // rowOf[i]: the row of the Jacobian that the factorisation put at position i.
-  std::vector<Eigen::Index> rowOf(static_cast<std::size_t>(m));
-  std::vector<Eigen::Index> rowAt(static_cast<std::size_t>(m));
-  std::vector<Eigen::Index> positionOf(static_cast<std::size_t>(m));
-  std::vector<lapack_int> pivots(static_cast<std::size_t>(m));
-  for (Eigen::Index r = 0; r < m; ++r) rowOf[static_cast<std::size_t>(rowOfPosition(r))] = r;
-  for (Eigen::Index i = 0; i < m; ++i) {
-    rowAt[static_cast<std::size_t>(i)] = i;
-    positionOf[static_cast<std::size_t>(i)] = i;
-  }
-  // Replays the interchanges in order, as LAPACK records them (1-based).
-  for (Eigen::Index i = 0; i < m; ++i) {
-    const Eigen::Index wanted = rowOf[static_cast<std::size_t>(i)];
-    const Eigen::Index j = positionOf[static_cast<std::size_t>(wanted)];
-    pivots[static_cast<std::size_t>(i)] = static_cast<lapack_int>(j + 1);
-    const Eigen::Index displaced = rowAt[static_cast<std::size_t>(i)];
-    std::swap(rowAt[static_cast<std::size_t>(i)], rowAt[static_cast<std::size_t>(j)]);
-    positionOf[static_cast<std::size_t>(displaced)] = j;
-    positionOf[static_cast<std::size_t>(wanted)] = i;
-  }
-  inverse = lu.matrixLU();
-  const auto n = static_cast<lapack_int>(m);
-  return LAPACKE_dgetri(LAPACK_COL_MAJOR, n, inverse.data(), n, pivots.data()) == 0;
-}
-#endif
 
 // The vector solve's variables: the working point and the trial point, both copies, so the
 // caller's vector is written once, on convergence.
@@ -153,7 +117,9 @@ Broyden::Broyden(long long stateSize,
       newResidual(Eigen::VectorXd::Zero(systemSize)),
       residualChange(Eigen::VectorXd::Zero(systemSize)),
       stepWeights(Eigen::VectorXd::Zero(systemSize)),
-      lu(systemSize),
+      // With LAPACK the factors live in the inverse's storage; `lu` is then sized only if a
+      // non-finite or singular Jacobian needs it.
+      lu(internal::kLapackInverse ? 0 : systemSize),
       jacobianHeld(false) {}
 
 Broyden::Broyden(const Broyden& other) = default;
@@ -304,13 +270,7 @@ void Broyden::evaluateJacobian(const Eigen::Ref<const Eigen::VectorXd>& point) {
 }
 
 // The inverse is stored, not solved for, so that a step costs one matrix-vector product.
-void Broyden::factorise() {
-  lu.compute(jacobian);
-#if defined(EIGEN_USE_LAPACKE)
-  if (inverseFromFactors(lu, inverseJacobian)) return;
-#endif
-  inverseJacobian = lu.inverse();
-}
+void Broyden::factorise() { internal::invertJacobian(jacobian, lu, inverseJacobian); }
 
 // s is the step, y = residualChange; `correction` and `transposedProduct` are the solve's
 // scratch vectors of m entries.

@@ -39,6 +39,14 @@ if(_ondrel_pc_eigen_includes)
   endforeach()
 endif()
 
+# What a static link would need besides the two libraries: the backend and OpenMP, both private
+# to the shared libraries, so a shared link needs neither.
+set(ONDREL_PC_LIBS_PRIVATE "${ONDREL_BLAS_PRIVATE_LIBS}")
+if(OpenMP_CXX_FOUND)
+  string(APPEND ONDREL_PC_LIBS_PRIVATE " ${OpenMP_CXX_FLAGS}")
+endif()
+string(STRIP "${ONDREL_PC_LIBS_PRIVATE}" ONDREL_PC_LIBS_PRIVATE)
+
 set(ONDREL_PC_PREFIX "${_ondrel_pc_prefix}")
 file(CONFIGURE
   OUTPUT ${PROJECT_BINARY_DIR}/OndrelSolvers.pc
@@ -51,6 +59,7 @@ Description: Broyden quasi-Newton solver for square nonlinear systems, on vector
 Version: @PROJECT_VERSION@
 Cflags: -I${includedir}@ONDREL_PC_EIGEN_CFLAGS@
 Libs: -L${libdir} -lOndrelSolvers -lOndrelGeometry
+Libs.private: @ONDREL_PC_LIBS_PRIVATE@
 ]]
   @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/OndrelSolvers.pc DESTINATION ${_ondrel_pc_destination})
