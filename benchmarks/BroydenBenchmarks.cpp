@@ -6,13 +6,13 @@
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
 #include <algorithm>
-#include <broyden/Broyden>
 #include <chrono>
 #include <iostream>
 #include <limits>
 #include <memory>
+#include <ondrel/broyden/Broyden>
+#include <ondrel/state/State.hpp>
 #include <sstream>
-#include <state/State.hpp>
 
 #include "AllocationCounter.hpp"
 

@@ -6,11 +6,11 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <broyden/Broyden>
 #include <cstdint>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 #include <sstream>
 #include <string>
 #include <vector>

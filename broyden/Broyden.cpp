@@ -1,8 +1,8 @@
-#include <broyden/Broyden.hpp>
-#include <broyden/BroydenIteration.hpp>
-#include <broyden/internal/DenseInverse.hpp>
 #include <limits>
 #include <new>
+#include <ondrel/broyden/Broyden.hpp>
+#include <ondrel/broyden/BroydenIteration.hpp>
+#include <ondrel/broyden/internal/DenseInverse.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -96,30 +96,30 @@ class VectorVariables {
 
 }  // namespace
 
-Broyden::Broyden(long long stateSize,
-                 long long systemSize,
-                 const BroydenParameters& parameters,
-                 ResidualFunction residual,
-                 JacobianFunction jacobian)
-    : stateSize(checkedSize(stateSize, "state size")),
-      systemSize(checkedSize(systemSize, "system size")),
-      parameters(parameters),
-      residualFunction(std::move(residual)),
-      jacobianFunction(std::move(jacobian)),
+Broyden::Broyden(long long valueCount,
+                 long long equationCount,
+                 const BroydenParameters& settings,
+                 ResidualFunction residualCallable,
+                 JacobianFunction jacobianCallable)
+    : stateSize(checkedSize(valueCount, "state size")),
+      systemSize(checkedSize(equationCount, "system size")),
+      parameters(settings),
+      residualFunction(std::move(residualCallable)),
+      jacobianFunction(std::move(jacobianCallable)),
       information(),
       refreshJacobian(true),
       goodIterationCount(0),
       poorIterationCount(0),
       jacobianCount(0),
-      jacobian(Eigen::MatrixXd::Zero(squareDimension(systemSize), systemSize)),
-      inverseJacobian(Eigen::MatrixXd::Zero(squareDimension(systemSize), systemSize)),
-      residual(Eigen::VectorXd::Zero(systemSize)),
-      newResidual(Eigen::VectorXd::Zero(systemSize)),
-      residualChange(Eigen::VectorXd::Zero(systemSize)),
-      stepWeights(Eigen::VectorXd::Zero(systemSize)),
+      jacobian(Eigen::MatrixXd::Zero(squareDimension(equationCount), equationCount)),
+      inverseJacobian(Eigen::MatrixXd::Zero(squareDimension(equationCount), equationCount)),
+      residual(Eigen::VectorXd::Zero(equationCount)),
+      newResidual(Eigen::VectorXd::Zero(equationCount)),
+      residualChange(Eigen::VectorXd::Zero(equationCount)),
+      stepWeights(Eigen::VectorXd::Zero(equationCount)),
       // With LAPACK the factors live in the inverse's storage; `lu` is then sized only if a
       // non-finite or singular Jacobian needs it.
-      lu(internal::kLapackInverse ? 0 : systemSize),
+      lu(internal::kLapackInverse ? 0 : equationCount),
       jacobianHeld(false) {}
 
 Broyden::Broyden(const Broyden& other) = default;

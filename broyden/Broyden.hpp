@@ -17,10 +17,10 @@
 
 #include <Eigen/Core>
 #include <Eigen/LU>
-#include <OndrelSolversExport.hpp>
-#include <broyden/BroydenFunctions.hpp>
-#include <broyden/BroydenRecords.hpp>
 #include <cstdint>
+#include <ondrel/OndrelSolversExport.hpp>
+#include <ondrel/broyden/BroydenFunctions.hpp>
+#include <ondrel/broyden/BroydenRecords.hpp>
 
 namespace Ondrel::Math {
 class State;

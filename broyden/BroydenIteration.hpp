@@ -11,10 +11,10 @@
 // Everything a policy allocates it allocates once, in its constructor.
 #pragma once
 
-#include <broyden/Broyden.hpp>
 #include <cmath>
 #include <exception>
 #include <iostream>
+#include <ondrel/broyden/Broyden.hpp>
 
 namespace Ondrel::Math::Solvers {
 
@@ -27,7 +27,7 @@ inline const char* const kIterationLimitMessage = "Maximum number of iterations 
 template <class CleanUp>
 class OnUnwind {
  public:
-  explicit OnUnwind(CleanUp cleanUp) : cleanUp(cleanUp), exceptions(std::uncaught_exceptions()) {}
+  explicit OnUnwind(CleanUp onUnwind) : cleanUp(onUnwind), exceptions(std::uncaught_exceptions()) {}
   OnUnwind(const OnUnwind&) = delete;
   OnUnwind& operator=(const OnUnwind&) = delete;
   ~OnUnwind() {

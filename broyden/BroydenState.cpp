@@ -1,9 +1,9 @@
 #include <algorithm>
-#include <broyden/Broyden.hpp>
-#include <broyden/BroydenIteration.hpp>
 #include <limits>
 #include <map>
-#include <state/State.hpp>
+#include <ondrel/broyden/Broyden.hpp>
+#include <ondrel/broyden/BroydenIteration.hpp>
+#include <ondrel/state/State.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>

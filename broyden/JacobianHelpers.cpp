@@ -1,7 +1,7 @@
 #include <algorithm>
-#include <broyden/JacobianHelpers.hpp>
 #include <cmath>
 #include <limits>
+#include <ondrel/broyden/JacobianHelpers.hpp>
 #include <optional>
 #include <ostream>
 #include <stdexcept>

@@ -24,10 +24,10 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <OndrelSolversExport.hpp>
-#include <broyden/BroydenFunctions.hpp>
 #include <iosfwd>
-#include <state/State.hpp>
+#include <ondrel/OndrelSolversExport.hpp>
+#include <ondrel/broyden/BroydenFunctions.hpp>
+#include <ondrel/state/State.hpp>
 
 namespace Ondrel::Math::Solvers {
 

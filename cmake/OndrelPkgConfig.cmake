@@ -1,6 +1,9 @@
 # OndrelSolvers.pc, for hosts that build without CMake:
 #   g++ -std=c++17 app.cpp $(pkg-config --cflags --libs OndrelSolvers)
 #
+# Cflags carry <prefix>/include, for the preferred <ondrel/broyden/Broyden>, and
+# <prefix>/include/ondrel, for the unprefixed spellings of earlier hosts.
+#
 # Relative install directories give a prefix computed from the file's own place (${pcfiledir}),
 # so the installed tree works wherever `cmake --install --prefix` puts it. Eigen is header-only
 # and comes from wherever this build found it; its include directory goes into Cflags directly,
@@ -19,7 +22,7 @@ foreach(_ondrel_pc_dir libdir includedir)
   if(_ondrel_pc_dir STREQUAL "libdir")
     set(_ondrel_pc_path "${CMAKE_INSTALL_LIBDIR}")
   else()
-    set(_ondrel_pc_path "${ONDREL_INCLUDE_DESTINATION}")
+    set(_ondrel_pc_path "${CMAKE_INSTALL_INCLUDEDIR}")
   endif()
   if(IS_ABSOLUTE "${_ondrel_pc_path}")
     set(ONDREL_PC_${_ondrel_pc_dir} "${_ondrel_pc_path}")
@@ -57,7 +60,7 @@ includedir=@ONDREL_PC_includedir@
 Name: OndrelSolvers
 Description: Broyden quasi-Newton solver for square nonlinear systems, on vectors and on States with rotations
 Version: @PROJECT_VERSION@
-Cflags: -I${includedir}@ONDREL_PC_EIGEN_CFLAGS@
+Cflags: -I${includedir} -I${includedir}/ondrel@ONDREL_PC_EIGEN_CFLAGS@
 Libs: -L${libdir} -lOndrelSolvers -lOndrelGeometry
 Libs.private: @ONDREL_PC_LIBS_PRIVATE@
 ]]

@@ -16,11 +16,11 @@
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
 #include <array>
-#include <broyden/Broyden>
 #include <cmath>
-#include <geometry/Quaternion.hpp>
-#include <geometry/RotationVector.hpp>
 #include <memory>
+#include <ondrel/broyden/Broyden>
+#include <ondrel/geometry/Quaternion.hpp>
+#include <ondrel/geometry/RotationVector.hpp>
 
 namespace Gallery {
 

@@ -7,9 +7,9 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <broyden/Broyden>
 #include <cmath>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 
 namespace Gallery {
 

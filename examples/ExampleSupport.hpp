@@ -4,11 +4,11 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <broyden/Broyden>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <ondrel/broyden/Broyden>
 #include <string>
 #include <utility>
 #include <vector>

@@ -14,8 +14,8 @@
 
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
-#include <broyden/Broyden>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 #include <vector>
 
 namespace Gallery {

@@ -5,9 +5,9 @@
 // The centre value u(1/2) is compared with the closed-form solution of the continuous problem.
 #include <Eigen/Core>
 #include <algorithm>
-#include <broyden/Broyden>
 #include <cmath>
 #include <cstdio>
+#include <ondrel/broyden/Broyden>
 #include <string>
 
 #include "BratuProblem.hpp"

@@ -4,9 +4,9 @@
 // joint and each later one from the previous answer, on the same solver object.
 #include <Eigen/Dense>
 #include <algorithm>
-#include <broyden/Broyden>
 #include <cmath>
 #include <cstdio>
+#include <ondrel/broyden/Broyden>
 #include <string>
 
 #include "ArmProblem.hpp"

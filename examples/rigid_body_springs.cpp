@@ -5,9 +5,9 @@
 // Each load step starts from the previous pose on the same solver, with its held Jacobian.
 #include <Eigen/Dense>
 #include <algorithm>
-#include <broyden/Broyden>
 #include <cmath>
 #include <cstdio>
+#include <ondrel/broyden/Broyden>
 #include <string>
 
 #include "ExampleSupport.hpp"

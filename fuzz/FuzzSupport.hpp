@@ -5,13 +5,13 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <Eigen/Core>
-#include <broyden/Broyden>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 #include <string>
 #include <vector>
 

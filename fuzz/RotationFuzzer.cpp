@@ -2,7 +2,7 @@
 // with outputs that may alias an input. Each either writes its result or throws the documented
 // exception having written nothing; a turn by a finite increment keeps a finite quaternion's norm.
 #include <Eigen/Geometry>
-#include <state/RotationComponents.hpp>
+#include <ondrel/state/RotationComponents.hpp>
 #include <stdexcept>
 
 #include "FuzzSupport.hpp"

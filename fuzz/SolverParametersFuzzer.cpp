@@ -1,7 +1,7 @@
 // Arbitrary sequences of set, get, copy, move, self-assignment and listing on two stores, each
 // compared after every step with a plain reference model: five lists of (key, value) pairs kept
 // in byte order. The listing is compared on streams with changed fill, precision and boolalpha.
-#include <parameters/SolverParameters.hpp>
+#include <ondrel/parameters/SolverParameters.hpp>
 #include <sstream>
 #include <utility>
 

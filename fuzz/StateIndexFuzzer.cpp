@@ -2,7 +2,7 @@
 // edited by hand (any kind, any position, the extremes of the integer range included), indexed
 // and advanced by increments of any length. addIncrement either returns the advanced State or
 // throws std::out_of_range; copies and moves keep every member.
-#include <state/State.hpp>
+#include <ondrel/state/State.hpp>
 
 #include "FuzzSupport.hpp"
 

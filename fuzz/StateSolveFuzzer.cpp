@@ -2,7 +2,7 @@
 // callables misbehaving as in the vector target. Some States have registries edited by hand or
 // solvers of the wrong sizes, which must be refused before any callable runs.
 #include <Eigen/Geometry>
-#include <state/State.hpp>
+#include <ondrel/state/State.hpp>
 
 #include "SolveChecks.hpp"
 

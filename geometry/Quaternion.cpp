@@ -1,4 +1,4 @@
-#include <geometry/Quaternion.hpp>
+#include <ondrel/geometry/Quaternion.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -15,7 +15,7 @@ Quaternion::Quaternion(const Eigen::VectorXd& parameters) {
   value = Eigen::Quaterniond(parameters(0), parameters(1), parameters(2), parameters(3));
 }
 
-Quaternion::Quaternion(const Eigen::Quaterniond& value) : value(value) {}
+Quaternion::Quaternion(const Eigen::Quaterniond& rotation) : value(rotation) {}
 
 void Quaternion::inverse() {
   const double squaredNorm = value.squaredNorm();

@@ -1,4 +1,4 @@
-#include <geometry/Rotation.hpp>
+#include <ondrel/geometry/Rotation.hpp>
 
 namespace Ondrel::Geometry::Rotation {
 

@@ -13,7 +13,7 @@
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
-#include <OndrelGeometryExport.hpp>
+#include <ondrel/OndrelGeometryExport.hpp>
 
 namespace Ondrel::Geometry::Rotation {
 

@@ -1,4 +1,4 @@
-#include <geometry/RotationVector.hpp>
+#include <ondrel/geometry/RotationVector.hpp>
 #include <stdexcept>
 #include <string>
 

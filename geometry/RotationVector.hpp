@@ -10,8 +10,8 @@
 
 #include <Eigen/Core>
 #include <Eigen/Geometry>
-#include <OndrelGeometryExport.hpp>
-#include <geometry/Rotation.hpp>
+#include <ondrel/OndrelGeometryExport.hpp>
+#include <ondrel/geometry/Rotation.hpp>
 
 namespace Ondrel::Geometry::Rotation {
 

@@ -1,6 +1,6 @@
 #include <iomanip>
+#include <ondrel/parameters/SolverParameters.hpp>
 #include <ostream>
-#include <parameters/SolverParameters.hpp>
 #include <stdexcept>
 #include <utility>
 

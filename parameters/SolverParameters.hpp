@@ -14,9 +14,9 @@
 // BroydenParameters.
 #pragma once
 
-#include <OndrelSolversExport.hpp>
 #include <iosfwd>
 #include <map>
+#include <ondrel/OndrelSolversExport.hpp>
 #include <string>
 #include <type_traits>
 

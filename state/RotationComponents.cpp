@@ -1,7 +1,7 @@
 #include <cmath>
-#include <geometry/Quaternion.hpp>
-#include <geometry/RotationVector.hpp>
-#include <state/RotationComponents.hpp>
+#include <ondrel/geometry/Quaternion.hpp>
+#include <ondrel/geometry/RotationVector.hpp>
+#include <ondrel/state/RotationComponents.hpp>
 #include <stdexcept>
 #include <string>
 

@@ -13,7 +13,7 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <OndrelSolversExport.hpp>
+#include <ondrel/OndrelSolversExport.hpp>
 
 namespace Ondrel::Math {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 #include <limits>
-#include <state/State.hpp>
+#include <ondrel/state/State.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>

@@ -16,10 +16,10 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <OndrelSolversExport.hpp>
 #include <map>
-#include <state/RotationComponents.hpp>
-#include <state/StateIndexer.hpp>
+#include <ondrel/OndrelSolversExport.hpp>
+#include <ondrel/state/RotationComponents.hpp>
+#include <ondrel/state/StateIndexer.hpp>
 #include <string>
 
 namespace Ondrel::Math {

@@ -1,7 +1,7 @@
 #include <iostream>
 #include <limits>
-#include <state/RotationComponents.hpp>
-#include <state/StateIndexer.hpp>
+#include <ondrel/state/RotationComponents.hpp>
+#include <ondrel/state/StateIndexer.hpp>
 #include <utility>
 
 namespace Ondrel::Math {

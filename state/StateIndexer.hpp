@@ -15,9 +15,9 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <OndrelSolversExport.hpp>
 #include <functional>
 #include <map>
+#include <ondrel/OndrelSolversExport.hpp>
 
 namespace Ondrel::Math {
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <Eigen/Dense>
-#include <broyden/Broyden>
 #include <cmath>
+#include <ondrel/broyden/Broyden>
 
 #include "ArmProblem.hpp"
 #include "BratuProblem.hpp"

@@ -2,10 +2,10 @@
 
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
-#include <broyden/Broyden>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 #include <sstream>
 #include <stdexcept>
 

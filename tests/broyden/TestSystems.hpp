@@ -2,9 +2,9 @@
 #pragma once
 
 #include <Eigen/Dense>
-#include <broyden/Broyden>
 #include <cstddef>
 #include <memory>
+#include <ondrel/broyden/Broyden>
 
 namespace Ondrel::Math::Solvers::Testing {
 

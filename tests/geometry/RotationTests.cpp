@@ -2,9 +2,9 @@
 
 #include <Eigen/Geometry>
 #include <cmath>
-#include <geometry/Quaternion.hpp>
-#include <geometry/RotationVector.hpp>
 #include <memory>
+#include <ondrel/geometry/Quaternion.hpp>
+#include <ondrel/geometry/RotationVector.hpp>
 #include <stdexcept>
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 #include <new>
-#include <parameters/SolverParameters.hpp>
+#include <ondrel/parameters/SolverParameters.hpp>
 #include <sstream>
 #include <string>
 

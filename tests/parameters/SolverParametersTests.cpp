@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <iomanip>
-#include <parameters/SolverParameters.hpp>
+#include <ondrel/parameters/SolverParameters.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>

@@ -7,12 +7,12 @@
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
 #include <atomic>
-#include <broyden/Broyden>
 #include <cstring>
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <state/State.hpp>
+#include <ondrel/broyden/Broyden>
+#include <ondrel/state/State.hpp>
 #include <stdexcept>
 #include <string>
 

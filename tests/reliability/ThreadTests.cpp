@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <parameters/SolverParameters.hpp>
+#include <ondrel/parameters/SolverParameters.hpp>
 #include <sstream>
 #include <string>
 #include <thread>

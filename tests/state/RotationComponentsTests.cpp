@@ -2,7 +2,7 @@
 
 #include <Eigen/Geometry>
 #include <cmath>
-#include <state/RotationComponents.hpp>
+#include <ondrel/state/RotationComponents.hpp>
 #include <stdexcept>
 
 namespace {

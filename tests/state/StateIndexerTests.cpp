@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <state/StateIndexer.hpp>
+#include <ondrel/state/StateIndexer.hpp>
 #include <string>
 
 namespace {

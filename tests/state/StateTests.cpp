@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
-#include <state/State.hpp>
+#include <ondrel/state/State.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>
