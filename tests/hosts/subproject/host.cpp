@@ -16,7 +16,7 @@ int main(int argc, char**) {
   Broyden solver(1, 1, BroydenParameters{}, residual, jacobian);
   Eigen::VectorXd x = Eigen::VectorXd::Ones(1);
   if (!solver.solve(x).converged) return 1;
-  std::cout << "root " << x(0) << "\n";
+  std::cout << "root " << x(0) << std::endl;
   assert(argc == 0 && "the host's asserts are live");
   return 2;
 }
