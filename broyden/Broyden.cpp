@@ -1,11 +1,16 @@
 #include <limits>
 #include <new>
 #include <ondrel/broyden/Broyden.hpp>
-#include <ondrel/broyden/BroydenIteration.hpp>
-#include <ondrel/broyden/internal/DenseInverse.hpp>
+#include <ondrel/state/State.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>
+
+#include "internal/DenseInverse.hpp"
+#include "internal/DenseModel.hpp"
+#include "internal/Iteration.hpp"
+#include "internal/StateVariables.hpp"
+#include "internal/VectorVariables.hpp"
 
 namespace Ondrel::Math::Solvers {
 
@@ -25,74 +30,6 @@ Eigen::Index squareDimension(long long m) {
   if (m != 0 && m > std::numeric_limits<long long>::max() / m) throw std::bad_alloc();
   return static_cast<Eigen::Index>(m);
 }
-
-// Adds (u_i * v_j) / d to every element of a, one column at a time, so that no m x m
-// correction is ever formed and each element gets exactly that rounding. The division per
-// element is the cost that dominates while H fits in cache: the AVX2 clone divides four at a
-// time, with results identical to the baseline's, since IEEE division is correctly rounded.
-// Not under ThreadSanitizer: the clone's resolver runs during relocation, before its runtime.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
-#define ONDREL_DIVISION_CLONES \
-  __attribute__((target_clones("avx2", "default"), optimize("tree-vectorize")))
-#else
-#define ONDREL_DIVISION_CLONES
-#endif
-ONDREL_DIVISION_CLONES void addRankOneColumns(double* __restrict a,
-                                              Eigen::Index rows,
-                                              Eigen::Index cols,
-                                              const double* __restrict u,
-                                              const double* __restrict v,
-                                              double denominator) {
-  for (Eigen::Index j = 0; j < cols; ++j) {
-    const double vj = v[j];
-    double* __restrict column = a + j * rows;
-    for (Eigen::Index i = 0; i < rows; ++i) column[i] += (u[i] * vj) / denominator;
-  }
-}
-
-void addRankOne(Eigen::MatrixXd& a,
-                const Eigen::VectorXd& u,
-                const Eigen::VectorXd& v,
-                double denominator) {
-  addRankOneColumns(a.data(), a.rows(), a.cols(), u.data(), v.data(), denominator);
-}
-
-// The vector solve's variables: the working point and the trial point, both copies, so the
-// caller's vector is written once, on convergence.
-class VectorVariables {
- public:
-  explicit VectorVariables(Eigen::Ref<Eigen::VectorXd> callerValues)
-      : caller(callerValues),
-        point(callerValues),
-        trialPoint(callerValues.size()),
-        pointDifference(callerValues.size()) {}
-
-  const Eigen::VectorXd& currentValues() const { return point; }
-  const Eigen::VectorXd& trialValues() const { return trialPoint; }
-
-  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance) {
-    weights.resize(point.size());
-    weights = 1.0 / (point.array().abs() * relativeTolerance + absoluteTolerance);
-  }
-  double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const {
-    return (step.array() * weights.array()).square().sum();
-  }
-
-  void advance(const Eigen::VectorXd& step) { trialPoint = point + step; }
-  // The update uses the difference of the two points, not dx: they differ by rounding.
-  const Eigen::VectorXd& updateStep(const Eigen::VectorXd&) {
-    pointDifference = trialPoint - point;
-    return pointDifference;
-  }
-  void accept() { point = trialPoint; }
-  void writeBack() { caller = trialPoint; }
-
- private:
-  Eigen::Ref<Eigen::VectorXd> caller;
-  Eigen::VectorXd point;
-  Eigen::VectorXd trialPoint;
-  Eigen::VectorXd pointDifference;
-};
 
 }  // namespace
 
@@ -229,6 +166,24 @@ void Broyden::dropHeldJacobian() {
   refreshJacobian = true;
 }
 
+template <class Variables>
+const BroydenInformation& Broyden::run(Variables& variables) {
+  internal::SolveContext context{parameters,
+                                 residualFunction,
+                                 information,
+                                 refreshJacobian,
+                                 goodIterationCount,
+                                 poorIterationCount,
+                                 jacobianCount,
+                                 residual,
+                                 newResidual,
+                                 stepWeights,
+                                 systemSize};
+  internal::DenseModel model(
+      jacobianFunction, jacobian, inverseJacobian, lu, residualChange, jacobianHeld);
+  return internal::iterate(context, model, variables);
+}
+
 const BroydenInformation& Broyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
   if (stateSize != systemSize) {
     throw std::invalid_argument(
@@ -240,104 +195,19 @@ const BroydenInformation& Broyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
                                 " entries, the solver's state size is " +
                                 std::to_string(stateSize));
   }
-  VectorVariables variables(x);
-  return iterate(variables);
+  internal::VectorVariables variables(x);
+  return run(variables);
 }
 
-void Broyden::evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point,
-                               Eigen::VectorXd& out) {
-  // A callable that threw earlier may have left its output at another size.
-  if (out.size() != systemSize) out.resize(systemSize);
-  residualFunction(point, out);
-  if (out.size() != systemSize) {
-    throw std::invalid_argument("Broyden::solve: the residual function left " +
-                                std::to_string(out.size()) + " entries, the system has " +
-                                std::to_string(systemSize) + " equations");
+const BroydenInformation& Broyden::solve(Ondrel::Math::State& state) {
+  if (state.values.size() != stateSize) {
+    throw std::invalid_argument("Broyden::solve: the State has " +
+                                std::to_string(state.values.size()) +
+                                " values, the solver's state size is " + std::to_string(stateSize));
   }
-}
-
-void Broyden::evaluateJacobian(const Eigen::Ref<const Eigen::VectorXd>& point) {
-  if (jacobian.rows() != systemSize || jacobian.cols() != systemSize) {
-    jacobian.resize(systemSize, systemSize);
-  }
-  jacobianFunction(point, jacobian);
-  if (jacobian.rows() != systemSize || jacobian.cols() != systemSize) {
-    throw std::invalid_argument("Broyden::solve: the Jacobian function left a " +
-                                std::to_string(jacobian.rows()) + " x " +
-                                std::to_string(jacobian.cols()) + " matrix, the system needs " +
-                                std::to_string(systemSize) + " x " + std::to_string(systemSize));
-  }
-}
-
-// The inverse is stored, not solved for, so that a step costs one matrix-vector product.
-void Broyden::factorise() { internal::invertJacobian(jacobian, lu, inverseJacobian); }
-
-// s is the step, y = residualChange; `correction` and `transposedProduct` are the solve's
-// scratch vectors of m entries.
-void Broyden::applyUpdate(const Eigen::VectorXd& step,
-                          Eigen::VectorXd& correction,
-                          Eigen::VectorXd& transposedProduct) {
-  constexpr double kDenominatorShift = 1e-14;
-  residualChange = newResidual - residual;
-  // An empty system has nothing to correct, and a BLAS refuses empty products.
-  if (systemSize == 0) return;
-  const Eigen::VectorXd& y = residualChange;
-  switch (parameters.updateMethod) {
-    case 0: {
-      correction.noalias() = jacobian * step;
-      correction = y - correction;
-      addRankOne(jacobian, correction, step, step.dot(step) + kDenominatorShift);
-      factorise();
-      break;
-    }
-    case 1: {
-      // H y and s^T H in one pass over H: each column is read once for both products.
-      correction.setZero();
-      for (Eigen::Index j = 0; j < inverseJacobian.cols(); ++j) {
-        const auto column = inverseJacobian.col(j);
-        transposedProduct(j) = step.dot(column);
-        correction.noalias() += column * y(j);
-      }
-      correction = step - correction;
-      addRankOne(inverseJacobian,
-                 correction,
-                 transposedProduct,
-                 transposedProduct.dot(y) + kDenominatorShift);
-      break;
-    }
-    case 2: {
-      correction.noalias() = inverseJacobian * y;
-      correction = step - correction;
-      addRankOne(inverseJacobian, correction, y, y.dot(y) + kDenominatorShift);
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void Broyden::scheduleRefresh(double previousNorm, double norm) {
-  refreshJacobian = false;
-  const double ratio = previousNorm / norm;
-  bool refresh = false;
-  if (ratio > parameters.refreshReductionRatio) {
-    refresh = true;
-  } else if (norm > 100.0 && jacobianCount == 0) {
-    // Far from the root on a Jacobian inherited from another solve: get a fresh one.
-    refresh = true;
-  } else if (ratio >= parameters.goodReductionRatio) {
-    ++goodIterationCount;
-    refresh = goodIterationCount >= parameters.refreshCountLimit;
-  } else if (poorIterationCount >= parameters.refreshCountLimit) {
-    refresh = true;
-  } else {
-    ++poorIterationCount;
-  }
-  if (refresh) {
-    refreshJacobian = true;
-    goodIterationCount = 0;
-    poorIterationCount = 0;
-  }
+  internal::Components components = internal::checkedLayout(state, stateSize, systemSize);
+  internal::StateVariables variables(state, stateSize, systemSize, std::move(components));
+  return run(variables);
 }
 
 }  // namespace Ondrel::Math::Solvers

@@ -72,17 +72,11 @@ class ONDREL_SOLVERS_API Broyden {
   const BroydenInformation& solve(Ondrel::Math::State& state);
 
  private:
+  // Runs the iteration (broyden/internal/) on one variables policy, with this object's state.
   template <class Variables>
-  const BroydenInformation& iterate(Variables& variables);
-  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
-  void evaluateJacobian(const Eigen::Ref<const Eigen::VectorXd>& point);
-  void factorise();
-  void applyUpdate(const Eigen::VectorXd& step,
-                   Eigen::VectorXd& correction,
-                   Eigen::VectorXd& transposedProduct);
+  const BroydenInformation& run(Variables& variables);
   void dropHeldJacobian();
   void copyScalars(const Broyden& other) noexcept;
-  void scheduleRefresh(double previousNorm, double norm);
 
   long long stateSize;
   long long systemSize;

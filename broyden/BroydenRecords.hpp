@@ -15,6 +15,18 @@
 
 namespace Ondrel::Math::Solvers {
 
+// Names for BroydenParameters::updateMethod, the rank-one correction applied between Jacobian
+// evaluations (formulas in broyden/internal/DenseModel.hpp). The field stays an int: any other
+// value is valid and applies no update (the chord method).
+enum UpdateMethod : std::int32_t {
+  // Good Broyden on the Jacobian itself, then a new factorisation: O(m³) per iteration.
+  kGoodBroydenOnJacobian = 0,
+  // The same update carried to the inverse by Sherman–Morrison: O(m²) per iteration.
+  kGoodBroydenOnInverse = 1,
+  // Bad Broyden: the rank-one correction of the inverse along y.
+  kBadBroydenOnInverse = 2,
+};
+
 struct BroydenParameters {
   // Most iterations per solve; 0 means a solve succeeds only when the guess already meets
   // absoluteTolerance. Full steps from a poor guess can wander long before they settle: on the
@@ -36,7 +48,7 @@ struct BroydenParameters {
   std::uint64_t refreshCountLimit = 4;
   // Rank-one correction between Jacobian evaluations: 0 good Broyden on the Jacobian (then a new
   // factorisation), 1 good Broyden on the inverse, 2 bad Broyden on the inverse, other: none.
-  std::int32_t updateMethod = 1;
+  std::int32_t updateMethod = kGoodBroydenOnInverse;
 };
 
 struct BroydenInformation {

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <limits>
 #include <ondrel/broyden/JacobianHelpers.hpp>
+#include <ondrel/state/StateLayout.hpp>
 #include <optional>
 #include <ostream>
 #include <stdexcept>
@@ -67,22 +68,23 @@ class Coordinates {
         state(layout),
         valueOf(static_cast<std::size_t>(incrementCount), kRotationIncrement) {
     state->values = values;
-    // A plain or rotation-vector entry is moved by adding to one value, whose size scales its
-    // step; a quaternion's increment entries are angles.
     const long long valueCount = values.size();
-    for (const auto& [start, component] : state->indexer.components) {
-      if (component.start < 0 || component.size < 0 ||
-          component.start > valueCount - component.size) {
-        throw std::invalid_argument(std::string(operation) + ": the State's component at " +
-                                    std::to_string(start) + " covers values outside its " +
+    if (const auto problem = Ondrel::Math::findLayoutProblem(state->indexer.components,
+                                                             valueCount,
+                                                             incrementCount,
+                                                             Ondrel::Math::LayoutCheck::kRanges)) {
+      const std::string where = std::string(operation) + ": the State's component at " +
+                                std::to_string(problem->component.start);
+      if (problem->fault == Ondrel::Math::LayoutFault::kValuesOutside) {
+        throw std::invalid_argument(where + " covers values outside its " +
                                     std::to_string(valueCount));
       }
-      if (component.incrementStart < 0 || component.incrementSize < 0 ||
-          component.incrementStart > incrementCount - component.incrementSize) {
-        throw std::invalid_argument(std::string(operation) + ": the State's component at " +
-                                    std::to_string(start) + " takes increment entries outside " +
-                                    std::to_string(incrementCount));
-      }
+      throw std::invalid_argument(where + " takes increment entries outside " +
+                                  std::to_string(incrementCount));
+    }
+    // A plain or rotation-vector entry is moved by adding to one value, whose size scales its
+    // step; a quaternion's increment entries are angles.
+    for (const auto& [start, component] : state->indexer.components) {
       if (component.kind == Ondrel::Math::Quaternion) continue;
       for (long long k = 0; k < component.incrementSize && k < component.size; ++k) {
         valueOf[static_cast<std::size_t>(component.incrementStart + k)] = component.start + k;

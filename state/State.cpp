@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <limits>
 #include <ondrel/state/State.hpp>
+#include <ondrel/state/StateLayout.hpp>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -10,28 +11,8 @@ namespace Ondrel::Math {
 
 namespace {
 
-long long valueCount(int kind) { return kind == Quaternion ? 4 : kind == RotationVector ? 3 : 0; }
-
-long long incrementCount(int kind) { return kind == Quaternion || kind == RotationVector ? 3 : 0; }
-
-std::string describeKind(int kind) {
-  const std::string code = "kind " + std::to_string(kind);
-  switch (kind) {
-    case Quaternion:
-      return code + " (Quaternion)";
-    case RotationVector:
-      return code + " (RotationVector)";
-    case Vector:
-      return code + " (Vector)";
-    default:
-      return code;
-  }
-}
-
-// Written so that no sum can overflow, whatever a host put into the registry by hand.
-bool fitsIn(long long start, long long count, long long length) {
-  return start >= 0 && count >= 0 && start <= length && count <= length - start;
-}
+// A registry entry of a kind that names no rotation (possible only by hand) takes nothing.
+ComponentExtents extentsOf(int kind) { return rotationExtents(kind).value_or(ComponentExtents{}); }
 
 bool stretchesOverlap(long long start,
                       long long count,
@@ -41,11 +22,6 @@ bool stretchesOverlap(long long start,
     return true;
   }
   return start < otherStart ? count > otherStart - start : otherCount > start - otherStart;
-}
-
-long long saturatingAdd(long long total, long long count) {
-  const long long largest = std::numeric_limits<long long>::max();
-  return count > largest - total ? largest : total + count;
 }
 
 // One registry entry seen across kinds; `incrementStart` points into the registry itself.
@@ -154,10 +130,10 @@ void State::registerRotation(int kind,
                              long long incrementStart,
                              bool placeByCount) {
   const long long length = values.size();
-  const long long stretch = valueCount(kind);
-  const long long stretchIncrement = incrementCount(kind);
+  const long long stretch = extentsOf(kind).values;
+  const long long stretchIncrement = extentsOf(kind).increments;
   const std::string what = describeKind(kind) + " at " + std::to_string(start);
-  if (!fitsIn(start, stretch, length)) {
+  if (!rangeFits(start, stretch, length)) {
     throw std::invalid_argument(what + ": its " + std::to_string(stretch) +
                                 " values do not fit in the " + std::to_string(length) +
                                 " values of the State");
@@ -167,7 +143,7 @@ void State::registerRotation(int kind,
   long long quaternionCount = 0;
   for (auto& [otherKind, byStart] : indexer.rotations) {
     for (auto& [otherStart, otherIncrementStart] : byStart) {
-      if (stretchesOverlap(start, stretch, otherStart, valueCount(otherKind))) {
+      if (stretchesOverlap(start, stretch, otherStart, extentsOf(otherKind).values)) {
         throw std::invalid_argument(what + " overlaps the " + describeKind(otherKind) +
                                     " registered at " + std::to_string(otherStart));
       }
@@ -187,7 +163,7 @@ void State::registerRotation(int kind,
   for (Registered& entry : registered) {
     if (entry.start < start) {
       quaternionsBeforeStart = quaternionsBefore + (entry.kind == Quaternion ? 1 : 0);
-    } else if (kind == Quaternion && incrementCount(entry.kind) > 0 &&
+    } else if (kind == Quaternion && extentsOf(entry.kind).increments > 0 &&
                entry.newIncrementStart == entry.start - quaternionsBefore) {
       entry.newIncrementStart -= 1;
     }
@@ -198,7 +174,7 @@ void State::registerRotation(int kind,
   }
 
   const long long incrementLength = length - quaternionCount - (kind == Quaternion ? 1 : 0);
-  if (!fitsIn(incrementStart, stretchIncrement, incrementLength)) {
+  if (!rangeFits(incrementStart, stretchIncrement, incrementLength)) {
     throw std::invalid_argument(what + ": its " + std::to_string(stretchIncrement) +
                                 " increment entries from " + std::to_string(incrementStart) +
                                 " do not fit in the " + std::to_string(incrementLength) +
@@ -207,8 +183,8 @@ void State::registerRotation(int kind,
   // A new quaternion shortens the increment vector by one; a stretch registered earlier at an
   // explicit increment position near its end would then hang over it.
   for (const Registered& entry : registered) {
-    if (incrementCount(entry.kind) > 0 &&
-        !fitsIn(entry.newIncrementStart, incrementCount(entry.kind), incrementLength)) {
+    if (extentsOf(entry.kind).increments > 0 &&
+        !rangeFits(entry.newIncrementStart, extentsOf(entry.kind).increments, incrementLength)) {
       throw std::invalid_argument(what + ": the increment entries of the " +
                                   describeKind(entry.kind) + " at " + std::to_string(entry.start) +
                                   " from " + std::to_string(entry.newIncrementStart) +
@@ -218,7 +194,7 @@ void State::registerRotation(int kind,
   }
   std::vector<Registered> byIncrement;
   for (const Registered& entry : registered) {
-    if (incrementCount(entry.kind) > 0) {
+    if (extentsOf(entry.kind).increments > 0) {
       byIncrement.push_back(entry);
     }
   }
@@ -230,9 +206,9 @@ void State::registerRotation(int kind,
     const Registered& before = byIncrement[i - 1];
     const Registered& after = byIncrement[i];
     if (stretchesOverlap(before.newIncrementStart,
-                         incrementCount(before.kind),
+                         extentsOf(before.kind).increments,
                          after.newIncrementStart,
-                         incrementCount(after.kind))) {
+                         extentsOf(after.kind).increments)) {
       throw std::invalid_argument(
           what + ": the increment entries of the " + describeKind(before.kind) + " at " +
           std::to_string(before.start) + " and of the " + describeKind(after.kind) + " at " +
@@ -288,26 +264,20 @@ State addIncrement(State& state, const Eigen::VectorXd& dx) {
   // anything is read or written.
   const long long length = state.values.size();
   const long long incrementLength = dx.size();
-  for (const auto& [key, component] : state.indexer.components) {
-    // Quaternions read their increment stretch; every other kind adds one dx entry per value.
-    const long long incrementRead =
-        component.kind == Quaternion ? component.incrementSize : component.size;
-    // Built only on failure: this loop runs on every step of a State solve.
-    auto where = [&c = component] {
-      return "addIncrement: component at start " + std::to_string(c.start) + ", " +
-             describeKind(c.kind) + ": ";
-    };
-    if (!fitsIn(component.start, component.size, length)) {
-      throw std::out_of_range(where() + std::to_string(component.size) + " values from entry " +
-                              std::to_string(component.start) + " lie outside the " +
+  if (const auto problem = findLayoutProblem(
+          state.indexer.components, length, incrementLength, LayoutCheck::kRanges)) {
+    const StateComponent& c = problem->component;
+    const std::string where = "addIncrement: component at start " + std::to_string(c.start) + ", " +
+                              describeKind(c.kind) + ": ";
+    if (problem->fault == LayoutFault::kValuesOutside) {
+      throw std::out_of_range(where + std::to_string(c.size) + " values from entry " +
+                              std::to_string(c.start) + " lie outside the " +
                               std::to_string(length) + " values of the State");
     }
-    if (!fitsIn(component.incrementStart, incrementRead, incrementLength)) {
-      throw std::out_of_range(where() + std::to_string(incrementRead) +
-                              " increment entries from entry " +
-                              std::to_string(component.incrementStart) + " lie outside the " +
-                              std::to_string(incrementLength) + " entries of the increment");
-    }
+    throw std::out_of_range(where + std::to_string(incrementEntriesRead(c)) +
+                            " increment entries from entry " + std::to_string(c.incrementStart) +
+                            " lie outside the " + std::to_string(incrementLength) +
+                            " entries of the increment");
   }
 
   for (const auto& [key, component] : state.indexer.components) {

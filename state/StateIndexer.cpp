@@ -1,17 +1,12 @@
 #include <iostream>
-#include <limits>
 #include <ondrel/state/RotationComponents.hpp>
 #include <ondrel/state/StateIndexer.hpp>
+#include <ondrel/state/StateLayout.hpp>
 #include <utility>
 
 namespace Ondrel::Math {
 
 namespace {
-
-struct KindShape {
-  long long size;
-  long long incrementSize;
-};
 
 StateComponent plainBlock(long long start, long long size, long long incrementStart) {
   StateComponent block;
@@ -24,14 +19,6 @@ StateComponent plainBlock(long long start, long long size, long long incrementSt
   return block;
 }
 
-// Registrations are host data and may sit anywhere; a record near the top of the range must not
-// overflow the running positions. Such components lie outside any State and are refused when
-// used.
-long long saturatingAdd(long long position, long long count) {
-  const long long largest = std::numeric_limits<long long>::max();
-  return count > largest - position ? largest : position + count;
-}
-
 }  // namespace
 
 void StateIndexer::buildIndex() {
@@ -40,21 +27,22 @@ void StateIndexer::buildIndex() {
     return;
   }
 
-  const std::map<int, KindShape> componentSizes = {{Quaternion, {4, 3}}, {RotationVector, {3, 3}}};
-
   // Built aside and swapped in, so that a failed allocation leaves the previous index whole.
   std::map<long long, StateComponent> rotationRecords;
   for (const auto& [kind, registered] : rotations) {
-    const auto shape = componentSizes.find(kind);
+    // Registrations are host data and may sit anywhere; a kind that names no rotation gets
+    // size 0 and no callables, and a record near the top of the range saturates the running
+    // positions below rather than overflowing them. addIncrement refuses what lies outside.
+    const auto extents = rotationExtents(kind);
     for (const auto& [start, incrementStart] : registered) {
       StateComponent record;
       record.start = start;
       record.incrementStart = incrementStart;
       record.isVector = false;
       record.kind = kind;
-      if (shape != componentSizes.end()) {
-        record.size = shape->second.size;
-        record.incrementSize = shape->second.incrementSize;
+      if (extents) {
+        record.size = extents->values;
+        record.incrementSize = extents->increments;
       }
       if (kind == Quaternion) {
         record.plus = quaternionPlus;

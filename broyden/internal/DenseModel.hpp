@@ -1,0 +1,72 @@
+// The dense solver's model of the Jacobian (not installed): J, its LU and H = J^-1 held
+// explicitly, so that a step costs one matrix-vector product. A view over the storage the Broyden
+// object owns, built for each solve; the iteration asks it for steps, refreshes and updates.
+//
+// The updates between refreshes, with s the step x+ - x, y = F(x+) - F(x), J and H their values
+// before the update, and δ = kDenominatorShift:
+//
+//   kGoodBroydenOnJacobian (0):  J+ = J + (y - J s) sᵀ / (sᵀ s + δ),       then LU and H from J+
+//   kGoodBroydenOnInverse  (1):  H+ = H + (s - H y)(sᵀ H) / (sᵀ H y + δ)
+//   kBadBroydenOnInverse   (2):  H+ = H + (s - H y) yᵀ / (yᵀ y + δ)
+//
+// In the code s is `step`, y is `residualChange`, (y - J s) and (s - H y) are `correction`, and
+// sᵀ H is `transposedProduct`. Each makes the secant condition hold up to δ: J+ s = y, or H+ y = s.
+// Methods 0 and 1 are one update in exact arithmetic (1 is 0 carried to H by Sherman–Morrison,
+// O(m²) instead of a new O(m³) factorisation); 2 is the other rank-one correction of H that
+// satisfies the secant condition. Any other method value leaves J and H as they are.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/LU>
+#include <cstdint>
+#include <ondrel/broyden/BroydenFunctions.hpp>
+
+namespace Ondrel::Math::Solvers::internal {
+
+// Added to every update's denominator, whatever its sign or size: it keeps a step of exactly zero
+// from dividing by zero, and is far below the denominator of any step that moves.
+constexpr double kDenominatorShift = 1e-14;
+
+class DenseModel {
+ public:
+  DenseModel(const JacobianFunction& jacobianFunction,
+             Eigen::MatrixXd& jacobian,
+             Eigen::MatrixXd& inverseJacobian,
+             Eigen::PartialPivLU<Eigen::MatrixXd>& lu,
+             Eigen::VectorXd& residualChange,
+             bool& jacobianHeld);
+
+  // A factorised Jacobian and its inverse, from an earlier solve or this one, are there to use.
+  bool held() const { return jacobianHeld; }
+  // Forgets them: the next solve evaluates afresh.
+  void drop() { jacobianHeld = false; }
+
+  // Evaluates J at `point`, then its LU and H. Throws std::invalid_argument when the callable
+  // leaves other than m x m entries; exceptions of the callable pass through.
+  void evaluate(const Eigen::Ref<const Eigen::VectorXd>& point);
+
+  // dx = -H F.
+  void step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx) const;
+
+  // Applies the update `method` (see above) for the step s between the points where `residual`
+  // and `newResidual` were taken.
+  void update(std::int32_t method,
+              const Eigen::VectorXd& s,
+              const Eigen::VectorXd& residual,
+              const Eigen::VectorXd& newResidual);
+
+ private:
+  void factorise();
+
+  const JacobianFunction& jacobianFunction;
+  Eigen::MatrixXd& jacobian;
+  Eigen::MatrixXd& inverseJacobian;
+  Eigen::PartialPivLU<Eigen::MatrixXd>& lu;
+  Eigen::VectorXd& residualChange;
+  bool& jacobianHeld;
+  // Work vectors of one solve: (y - J s) or (s - H y), and sᵀ H.
+  Eigen::VectorXd correction;
+  Eigen::VectorXd transposedProduct;
+};
+
+}  // namespace Ondrel::Math::Solvers::internal

@@ -1,0 +1,47 @@
+// The variables of a State solve (not installed): a working copy of the caller's State and a
+// trial State, advanced by addIncrement and exchanged by copy, so that the caller's State is
+// written once, on convergence. The policy's operations are those of VectorVariables.
+#pragma once
+
+#include <Eigen/Core>
+#include <map>
+#include <ondrel/state/State.hpp>
+
+namespace Ondrel::Math::Solvers::internal {
+
+using Components = std::map<long long, Ondrel::Math::StateComponent>;
+
+// The index a solve of `state` will walk, checked for a State of n values and m increment
+// entries. Throws std::invalid_argument naming what is wrong, before any callable runs.
+Components checkedLayout(const Ondrel::Math::State& state, long long n, long long m);
+
+class StateVariables {
+ public:
+  // `components` is what checkedLayout returned for the caller's State.
+  StateVariables(Ondrel::Math::State& callerState, long long n, long long m, Components components);
+
+  const Eigen::VectorXd& currentValues() const { return working.values; }
+  const Eigen::VectorXd& trialValues() const { return trial.values; }
+
+  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance);
+  double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const;
+
+  void advance(const Eigen::VectorXd& step);
+  // The increment that took the working copy to the trial State is their difference in
+  // increment coordinates.
+  const Eigen::VectorXd& updateStep(const Eigen::VectorXd& step) { return step; }
+  void accept() { working = trial; }
+  void writeBack() { caller = trial; }
+
+ private:
+  Ondrel::Math::State& caller;
+  Ondrel::Math::State trial;
+  Ondrel::Math::State working;
+  Components index;
+  // As many values as increment entries: weights pair with steps by position.
+  bool byPosition;
+  // Otherwise each increment entry's weight, from the value it moves.
+  Eigen::VectorXd incrementWeights;
+};
+
+}  // namespace Ondrel::Math::Solvers::internal

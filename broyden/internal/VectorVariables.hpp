@@ -1,0 +1,54 @@
+// The variables of a vector solve (not installed): the working point and the trial point, both
+// copies, so that the caller's vector is written once, on convergence.
+//
+// A variables policy, this one or StateVariables, gives the iteration:
+//   currentValues(), trialValues()   read-only values handed to the callables;
+//   fixWeights(w, rtol, tol)         resizes and fills the step weights from the starting point;
+//   weightedSquaredSum(w, dx)        the sum of (dx_i w_i)^2 of the weighted step norm;
+//   advance(dx)                      makes the trial point from the current point and dx;
+//   updateStep(dx)                   the step s of the rank-one update;
+//   accept()                         the trial point becomes the current point;
+//   writeBack()                      hands the converged trial point to the caller.
+// Everything a policy allocates it allocates once, in its constructor.
+#pragma once
+
+#include <Eigen/Core>
+
+namespace Ondrel::Math::Solvers::internal {
+
+class VectorVariables {
+ public:
+  explicit VectorVariables(Eigen::Ref<Eigen::VectorXd> callerValues)
+      : caller(callerValues),
+        point(callerValues),
+        trialPoint(callerValues.size()),
+        pointDifference(callerValues.size()) {}
+
+  const Eigen::VectorXd& currentValues() const { return point; }
+  const Eigen::VectorXd& trialValues() const { return trialPoint; }
+
+  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance) {
+    weights.resize(point.size());
+    weights = 1.0 / (point.array().abs() * relativeTolerance + absoluteTolerance);
+  }
+  double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const {
+    return (step.array() * weights.array()).square().sum();
+  }
+
+  void advance(const Eigen::VectorXd& step) { trialPoint = point + step; }
+  // The update uses the difference of the two points, not dx: they differ by rounding.
+  const Eigen::VectorXd& updateStep(const Eigen::VectorXd&) {
+    pointDifference = trialPoint - point;
+    return pointDifference;
+  }
+  void accept() { point = trialPoint; }
+  void writeBack() { caller = trialPoint; }
+
+ private:
+  Eigen::Ref<Eigen::VectorXd> caller;
+  Eigen::VectorXd point;
+  Eigen::VectorXd trialPoint;
+  Eigen::VectorXd pointDifference;
+};
+
+}  // namespace Ondrel::Math::Solvers::internal
