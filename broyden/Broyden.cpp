@@ -63,9 +63,10 @@ Broyden::Broyden(const Broyden& other) = default;
 
 Broyden& Broyden::operator=(const Broyden& other) {
   if (this == &other) return *this;
-  // All or nothing. The callables and the message are copied aside first; when every matrix and
-  // vector already has the source's shape the rest cannot fail and reuses this storage,
-  // otherwise a complete copy is built aside and moved in.
+  // All or nothing. The settings (the monitor among them), the callables and the message are
+  // copied aside first; when every matrix and vector already has the source's shape the rest
+  // cannot fail and reuses this storage, otherwise a complete copy is built aside and moved in.
+  BroydenParameters parametersCopy = other.parameters;
   ResidualFunction residualCopy = other.residualFunction;
   JacobianFunction jacobianCopy = other.jacobianFunction;
   std::string messageCopy = other.information.message;
@@ -80,6 +81,7 @@ Broyden& Broyden::operator=(const Broyden& other) {
     return *this = std::move(copy);
   }
   copyScalars(other);
+  parameters = std::move(parametersCopy);
   residualFunction = std::move(residualCopy);
   jacobianFunction = std::move(jacobianCopy);
   information.message.swap(messageCopy);
@@ -97,7 +99,7 @@ Broyden& Broyden::operator=(const Broyden& other) {
 Broyden::Broyden(Broyden&& other) noexcept
     : stateSize(other.stateSize),
       systemSize(other.systemSize),
-      parameters(other.parameters),
+      parameters(std::move(other.parameters)),
       residualFunction(std::move(other.residualFunction)),
       jacobianFunction(std::move(other.jacobianFunction)),
       information(std::move(other.information)),
@@ -123,6 +125,7 @@ Broyden::Broyden(Broyden&& other) noexcept
 Broyden& Broyden::operator=(Broyden&& other) noexcept {
   if (this == &other) return *this;
   copyScalars(other);
+  parameters = std::move(other.parameters);
   residualFunction = std::move(other.residualFunction);
   other.residualFunction = nullptr;
   jacobianFunction = std::move(other.jacobianFunction);
@@ -143,16 +146,18 @@ Broyden& Broyden::operator=(Broyden&& other) noexcept {
 
 Broyden::~Broyden() = default;
 
-// Sizes, settings, the record's fields other than the message, counters and the refresh flag:
-// what both assignments copy whatever they do with callables and storage.
+// Sizes, the record's fields other than the message, counters and the refresh flag: what both
+// assignments copy whatever they do with the settings, callables and storage.
 void Broyden::copyScalars(const Broyden& other) noexcept {
   stateSize = other.stateSize;
   systemSize = other.systemSize;
-  parameters = other.parameters;
   information.converged = other.information.converged;
   information.iterations = other.information.iterations;
   information.jacobianEvaluations = other.information.jacobianEvaluations;
   information.error = other.information.error;
+  information.residualNorm = other.information.residualNorm;
+  information.residualEvaluations = other.information.residualEvaluations;
+  information.termination = other.information.termination;
   refreshJacobian = other.refreshJacobian;
   goodIterationCount = other.goodIterationCount;
   poorIterationCount = other.poorIterationCount;
@@ -206,7 +211,8 @@ const BroydenInformation& Broyden::solve(Ondrel::Math::State& state) {
                                 " values, the solver's state size is " + std::to_string(stateSize));
   }
   internal::Components components = internal::checkedLayout(state, stateSize, systemSize);
-  internal::StateVariables variables(state, stateSize, systemSize, std::move(components));
+  internal::StateVariables variables(
+      state, stateSize, systemSize, std::move(components), parameters.outputStream);
   return run(variables);
 }
 

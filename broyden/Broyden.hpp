@@ -39,12 +39,13 @@ class ONDREL_SOLVERS_API Broyden {
           ResidualFunction residual,
           JacobianFunction jacobian);
 
-  // Copies are independent solvers in exactly the source's state, held Jacobian included.
+  // Copies are independent solvers in exactly the source's state, held Jacobian included. The
+  // copy shares the output stream (not owned) and holds a copy of the monitor.
   Broyden(const Broyden& other);
   Broyden& operator=(const Broyden& other);
-  // The source keeps its sizes, settings, counters and flags but has empty callables and an
-  // empty message: it may only be destroyed or assigned to (its solves throw
-  // std::bad_function_call). Move construction leaves it with empty matrices; move assignment
+  // The source keeps its sizes, numerical settings, counters and flags but has empty callables
+  // (its monitor too) and an empty message: it may only be destroyed or assigned to (its solves
+  // throw std::bad_function_call). Move construction leaves it with empty matrices; move assignment
   // leaves it holding the target's former workspace.
   Broyden(Broyden&& other) noexcept;
   Broyden& operator=(Broyden&& other) noexcept;

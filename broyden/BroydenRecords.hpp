@@ -5,12 +5,16 @@
 // by reference from every solve: copy it to keep a result past the next solve.
 //
 // Both are plain aggregates, so `BroydenParameters{400, 1e-10, 1e-3, 1000.0, 2.0, 4, 1}` fills
-// all seven fields in declaration order. Nothing here is validated: tolerances, ratios and limits
-// act exactly as set (a NaN tolerance never lets a norm pass, an unknown update method disables
-// the updates).
+// the seven numerical settings in declaration order; the opt-in settings after them keep their
+// defaults, under which a solve behaves exactly as it always has. Nothing here is validated:
+// tolerances, ratios and limits act exactly as set (a NaN tolerance never lets a norm pass, an
+// unknown update method disables the updates).
 #pragma once
 
+#include <Eigen/Core>
 #include <cstdint>
+#include <functional>
+#include <iostream>
 #include <string>
 
 namespace Ondrel::Math::Solvers {
@@ -26,6 +30,40 @@ enum UpdateMethod : std::int32_t {
   // Bad Broyden: the rank-one correction of the inverse along y.
   kBadBroydenOnInverse = 2,
 };
+
+// What one iteration did to the model of the Jacobian.
+enum class JacobianChange : std::int32_t {
+  kNone,       // neither: the iteration converged, or a warm solve started on the held Jacobian
+  kUpdated,    // the rank-one update of updateMethod
+  kRefreshed,  // a fresh evaluation (and factorisation) at the iteration's trial point
+};
+
+// What a monitor is shown: once before the first iteration (iteration 0, at the starting point,
+// once the starting Jacobian is there), then after every iteration, once its model change and
+// the next iteration's schedule are decided.
+struct BroydenIterationReport {
+  // 0 before the first iteration, then 1, 2, ...
+  std::uint64_t iteration = 0;
+  // ||F|| at the iteration's trial point (at the starting point for iteration 0).
+  double residualNorm = 0.0;
+  // The iteration's weighted step norm, the `error` a solve ending here would report (0 for
+  // iteration 0).
+  double stepNorm = 0.0;
+  // Jacobian evaluations of this solve so far.
+  std::uint64_t jacobianEvaluations = 0;
+  // What the iteration did to the model: for iteration 0, kRefreshed when the solve evaluated its
+  // starting Jacobian and kNone when it started on the held one.
+  JacobianChange jacobianChange = JacobianChange::kNone;
+  // The trial values (a vector solve's vector, a State solve's values), read-only and valid only
+  // during the call: copy them to keep them.
+  const Eigen::VectorXd* values = nullptr;
+};
+
+// Called with every report; returns whether the solve is to go on. Returning false ends it as a
+// failure (termination kStoppedByMonitor) after an iteration that did not converge; an iteration
+// that converged ends the solve as converged whatever the answer. An exception thrown by the
+// monitor leaves the solve like one thrown by a residual or Jacobian callable.
+using BroydenMonitor = std::function<bool(const BroydenIterationReport&)>;
 
 struct BroydenParameters {
   // Most iterations per solve; 0 means a solve succeeds only when the guess already meets
@@ -49,20 +87,62 @@ struct BroydenParameters {
   // Rank-one correction between Jacobian evaluations: 0 good Broyden on the Jacobian (then a new
   // factorisation), 1 good Broyden on the inverse, 2 bad Broyden on the inverse, other: none.
   std::int32_t updateMethod = kGoodBroydenOnInverse;
+
+  // Opt-in control. The defaults keep the behaviour above exactly.
+
+  // Where the solver writes its output: the progress line of a converged solve and, in a State
+  // solve of a State of size 0, the indexer's diagnostic. nullptr writes nothing. Not owned: the
+  // stream must outlive the solves that write to it, and a solver only ever writes to its own.
+  std::ostream* outputStream = &std::cout;
+  // Shown every iteration; see BroydenMonitor. Empty: no monitor.
+  BroydenMonitor monitor{};
+  // Ends a solve at once, as a failure, at the first residual norm that is NaN or infinite
+  // (termination kNonFinite; a NaN at the starting point ends it before any Jacobian is
+  // evaluated) and at the first factorisation or inverse update that leaves a Jacobian with
+  // non-finite entries (kNonFinite) or an inverse that is not finite, an exactly singular one
+  // among them (kSingularJacobian). Off, such a solve runs on to maxIterations.
+  bool failFast = false;
+};
+
+// Why the last solve ended.
+enum class BroydenTermination : std::int32_t {
+  kNotSolved,         // no solve has returned yet
+  kConverged,         // an iteration converged
+  kAcceptedAtStart,   // the starting point met the tolerance; no iteration ran
+  kIterationLimit,    // maxIterations iterations without convergence, the last norm finite
+  kNonFinite,         // a residual norm or the Jacobian was NaN or infinite
+  kSingularJacobian,  // failFast: an inverse Jacobian was not finite (singular, or overflowed)
+  kStoppedByMonitor,  // the monitor returned false
 };
 
 struct BroydenInformation {
-  // True when the last solve ended at a point within tolerance.
+  // True when the last solve ended at a point within tolerance (after a failed solve, an
+  // accepted start reports true beside the failure's message; `termination` tells them apart).
   bool converged = false;
-  // Iterations made by the last solve; 0 when the guess was accepted at once.
+  // Iterations made by the last solve; 0 when the guess was accepted at once. A solve that ran
+  // to the limit made maxIterations; one stopped early (failFast, the monitor) fewer.
   std::uint64_t iterations = 0;
   // Empty after an iteration converged; after a failure one of
-  // "Non-finite values encountered in Broyden solver" and "Maximum number of iterations reached".
+  // "Non-finite values encountered in Broyden solver" and "Maximum number of iterations reached",
+  // or, for the opt-in stops, "Singular Jacobian encountered in Broyden solver" and
+  // "Stopped by the monitor".
   std::string message;
   // Jacobian evaluations of the last solve that iterated (0 when a held Jacobian sufficed).
   std::uint64_t jacobianEvaluations = 0;
   // Weighted root-mean-square norm of the last step, sqrt(sum (dx_i w_i)^2 / m).
   double error = 0.0;
+
+  // The fields above keep the meaning they always had: after an accepted start, `message`,
+  // `jacobianEvaluations` and `error` still describe an earlier solve. The fields below describe
+  // the last solve on every exit.
+
+  // ||F|| at the point the solve ended on: the starting point when it was accepted or no
+  // iteration ran, the converged point, or the last trial point of a failure (whose variables
+  // the caller keeps at the guess).
+  double residualNorm = 0.0;
+  // Residual evaluations of the last solve.
+  std::uint64_t residualEvaluations = 0;
+  BroydenTermination termination = BroydenTermination::kNotSolved;
 };
 
 }  // namespace Ondrel::Math::Solvers

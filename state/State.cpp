@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <iostream>
 #include <limits>
 #include <ondrel/state/State.hpp>
 #include <ondrel/state/StateLayout.hpp>
@@ -254,10 +255,14 @@ long long State::incrementSize() const {
 }
 
 State addIncrement(State& state, const Eigen::VectorXd& dx) {
+  return addIncrement(state, dx, &std::cout);
+}
+
+State addIncrement(State& state, const Eigen::VectorXd& dx, std::ostream* diagnostics) {
   // Copied before indexing: the result carries the argument's index as it was on entry.
   State result(state);
   if (state.indexer.needsIndexing) {
-    state.indexer.buildIndex();
+    state.indexer.buildIndex(diagnostics);
   }
 
   // Registrations are not checked when indexed, so every range is checked here, before

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <iosfwd>
 #include <map>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/state/RotationComponents.hpp>
@@ -88,5 +89,10 @@ class ONDREL_SOLVERS_API State {
 // quaternion component written by hand holds other than 4 values or fewer than 3 increment
 // entries; nothing is returned then, and only the index of `state` may have changed.
 ONDREL_SOLVERS_API State addIncrement(State& state, const Eigen::VectorXd& dx);
+// The same, with the indexer's message for a State of size 0 written to `diagnostics` (nothing
+// when it is null): what a solver with its own output stream uses.
+ONDREL_SOLVERS_API State addIncrement(State& state,
+                                      const Eigen::VectorXd& dx,
+                                      std::ostream* diagnostics);
 
 }  // namespace Ondrel::Math

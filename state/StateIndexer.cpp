@@ -21,9 +21,11 @@ StateComponent plainBlock(long long start, long long size, long long incrementSt
 
 }  // namespace
 
-void StateIndexer::buildIndex() {
+void StateIndexer::buildIndex() { buildIndex(&std::cout); }
+
+void StateIndexer::buildIndex(std::ostream* diagnostics) {
   if (size <= 0) {
-    std::cout << "incorrect state size in state indexer !" << std::endl;
+    if (diagnostics) *diagnostics << "incorrect state size in state indexer !" << std::endl;
     return;
   }
 

@@ -16,6 +16,7 @@
 
 #include <Eigen/Core>
 #include <functional>
+#include <iosfwd>
 #include <map>
 #include <ondrel/OndrelSolversExport.hpp>
 
@@ -57,6 +58,9 @@ class ONDREL_SOLVERS_API StateIndexer {
   // higher code wins. A kind code other than Quaternion and RotationVector gives a component of
   // size 0 without callables.
   void buildIndex();
+  // The same, writing the message for a size of 0 or below to `diagnostics` instead (nothing
+  // when it is null).
+  void buildIndex(std::ostream* diagnostics);
 
   // Number of entries the index covers; kept equal to the length of the State's values.
   long long size = 0;

@@ -79,9 +79,8 @@ std::optional<LayoutProblem> findLayoutProblem(
   }
 
   if (complete) {
-    std::sort(reads.begin(), reads.end(), [](const auto& a, const auto& b) {
-      return a.first < b.first;
-    });
+    std::sort(
+        reads.begin(), reads.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     long long covered = 0;
     for (const auto& [incrementStart, component] : reads) {
       if (incrementStart < covered) return problem(LayoutFault::kSharedIncrements, *component);

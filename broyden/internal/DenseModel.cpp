@@ -47,6 +47,12 @@ void DenseModel::step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx) cons
   dx = -dx;
 }
 
+ModelHealth DenseModel::health() const {
+  if (!jacobian.allFinite()) return ModelHealth::kNonFiniteJacobian;
+  if (!inverseJacobian.allFinite()) return ModelHealth::kNonFiniteInverse;
+  return ModelHealth::kFinite;
+}
+
 void DenseModel::update(std::int32_t method,
                         const Eigen::VectorXd& s,
                         const Eigen::VectorXd& residual,

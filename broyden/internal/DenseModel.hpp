@@ -1,6 +1,7 @@
 // The dense solver's model of the Jacobian (not installed): J, its LU and H = J^-1 held
 // explicitly, so that a step costs one matrix-vector product. A view over the storage the Broyden
-// object owns, built for each solve; the iteration asks it for steps, refreshes and updates.
+// object owns, built for each solve; the iteration asks it for steps, refreshes and updates
+// (JacobianModel.hpp).
 //
 // The updates between refreshes, with s the step x+ - x, y = F(x+) - F(x), J and H their values
 // before the update, and δ = kDenominatorShift:
@@ -20,6 +21,8 @@
 #include <Eigen/LU>
 #include <cstdint>
 #include <ondrel/broyden/BroydenFunctions.hpp>
+
+#include "JacobianModel.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -47,6 +50,9 @@ class DenseModel {
 
   // dx = -H F.
   void step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx) const;
+
+  // Whether the model can still give finite steps (O(m²): only asked for by failFast).
+  ModelHealth health() const;
 
   // Applies the update `method` (see above) for the step s between the points where `residual`
   // and `newResidual` were taken.

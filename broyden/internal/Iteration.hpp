@@ -17,10 +17,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "JacobianModel.hpp"
+
 namespace Ondrel::Math::Solvers::internal {
 
 inline const char* const kNonFiniteMessage = "Non-finite values encountered in Broyden solver";
 inline const char* const kIterationLimitMessage = "Maximum number of iterations reached";
+inline const char* const kSingularMessage = "Singular Jacobian encountered in Broyden solver";
+inline const char* const kMonitorStopMessage = "Stopped by the monitor";
 
 // A residual norm within this factor of the tolerance converges when the step is small too
 // (weighted step norm below kSmallStepNorm): near a root, a small step means the next one would
@@ -37,8 +41,7 @@ constexpr double kInheritedJacobianRefreshNorm = 100.0;
 template <class CleanUp>
 class OnUnwind {
  public:
-  explicit OnUnwind(CleanUp onUnwind)
-      : cleanUp(onUnwind), exceptions(std::uncaught_exceptions()) {}
+  explicit OnUnwind(CleanUp onUnwind) : cleanUp(onUnwind), exceptions(std::uncaught_exceptions()) {}
   OnUnwind(const OnUnwind&) = delete;
   OnUnwind& operator=(const OnUnwind&) = delete;
   ~OnUnwind() {
@@ -67,11 +70,14 @@ struct SolveContext {
   Eigen::VectorXd& newResidual;
   Eigen::VectorXd& stepWeights;
   Eigen::Index systemSize;
+  // Residual evaluations of the current solve.
+  std::uint64_t residualEvaluations = 0;
 
   // Calls the residual callable and refuses an output of other than m entries.
   void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out) {
     // A callable that threw earlier may have left its output at another size.
     if (out.size() != systemSize) out.resize(systemSize);
+    ++residualEvaluations;
     residualFunction(point, out);
     if (out.size() != systemSize) {
       throw std::invalid_argument("Broyden::solve: the residual function left " +
@@ -115,6 +121,7 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
   const double tolerance = parameters.absoluteTolerance;
   const Eigen::Index m = context.systemSize;
   Eigen::VectorXd step(m);
+  context.residualEvaluations = 0;
 
   // Once a callable has run, the Jacobian may be half written while its factors and inverse
   // still describe the previous one: an exception must not leave that to be trusted by the next
@@ -124,28 +131,86 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     context.refreshJacobian = true;
   });
 
+  std::uint64_t k = 0;
+  double stepNorm = 0.0;
+  // Every way out but convergence: the record, then a model the next solve must not trust.
+  auto fail = [&](BroydenTermination termination,
+                  const char* message,
+                  double lastNorm) -> const BroydenInformation& {
+    // The message first: it is the only write here that can throw.
+    information.message = message;
+    information.iterations = k;
+    information.jacobianEvaluations = context.jacobianCount;
+    information.error = stepNorm;
+    information.converged = false;
+    information.residualNorm = lastNorm;
+    information.residualEvaluations = context.residualEvaluations;
+    information.termination = termination;
+    model.drop();
+    context.refreshJacobian = true;
+    return information;
+  };
+  // failFast's verdict on the model after a factorisation or an update, if it must stop.
+  auto unhealthy = [&](double lastNorm) -> const BroydenInformation* {
+    if (!parameters.failFast) return nullptr;
+    switch (model.health()) {
+      case ModelHealth::kFinite:
+        return nullptr;
+      case ModelHealth::kNonFiniteJacobian:
+        return &fail(BroydenTermination::kNonFinite, kNonFiniteMessage, lastNorm);
+      case ModelHealth::kNonFiniteInverse:
+        return &fail(BroydenTermination::kSingularJacobian, kSingularMessage, lastNorm);
+    }
+    return nullptr;
+  };
+  auto monitorSays = [&](std::uint64_t iteration,
+                         double norm,
+                         JacobianChange change,
+                         const Eigen::VectorXd& values) {
+    if (!parameters.monitor) return true;
+    BroydenIterationReport report;
+    report.iteration = iteration;
+    report.residualNorm = norm;
+    report.stepNorm = stepNorm;
+    report.jacobianEvaluations = context.jacobianCount;
+    report.jacobianChange = change;
+    report.values = &values;
+    return parameters.monitor(report);
+  };
+
   context.evaluateResidual(variables.currentValues(), context.residual);
   const double initialNorm = context.residual.norm();
   if (tolerance >= initialNorm) {
     information.converged = true;
     information.iterations = 0;
+    information.residualNorm = initialNorm;
+    information.residualEvaluations = context.residualEvaluations;
+    information.termination = BroydenTermination::kAcceptedAtStart;
     return information;
   }
+  if (parameters.failFast && !std::isfinite(initialNorm)) {
+    context.jacobianCount = 0;
+    return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, initialNorm);
+  }
 
+  JacobianChange startChange = JacobianChange::kNone;
   if (model.held()) {
     context.jacobianCount = 0;
   } else {
     model.evaluate(variables.currentValues());
     context.jacobianCount = 1;
+    startChange = JacobianChange::kRefreshed;
+    if (const BroydenInformation* stopped = unhealthy(initialNorm)) return *stopped;
   }
 
   context.refreshJacobian = false;
   context.goodIterationCount = 0;
   context.poorIterationCount = 0;
-  double stepNorm = 0.0;
   double previousNorm = initialNorm;
-  std::uint64_t k = 0;
   variables.fixWeights(context.stepWeights, parameters.relativeTolerance, tolerance);
+  if (!monitorSays(0, initialNorm, startChange, variables.currentValues())) {
+    return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, initialNorm);
+  }
 
   while (k < parameters.maxIterations) {
     ++k;
@@ -153,13 +218,17 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     variables.advance(step);
     context.evaluateResidual(variables.trialValues(), context.newResidual);
     const double norm = context.newResidual.norm();
-    stepNorm = std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) /
-                         static_cast<double>(m));
+    stepNorm =
+        std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) / static_cast<double>(m));
 
     if (norm < tolerance ||
         (stepNorm < kSmallStepNorm && norm < kLooseToleranceFactor * tolerance)) {
-      std::cout << "error: " << stepNorm << " norm: " << norm << " it: " << k
-                << " nJ: " << context.jacobianCount << std::endl;
+      // Shown, but not asked: the solve ends here as converged whatever the answer.
+      monitorSays(k, norm, JacobianChange::kNone, variables.trialValues());
+      if (parameters.outputStream) {
+        *parameters.outputStream << "error: " << stepNorm << " norm: " << norm << " it: " << k
+                                 << " nJ: " << context.jacobianCount << std::endl;
+      }
       // The caller's variables first: if handing them over throws, nothing else has changed.
       variables.writeBack();
       information.iterations = k;
@@ -167,34 +236,40 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
       information.error = stepNorm;
       information.converged = true;
       information.message.clear();
+      information.residualNorm = norm;
+      information.residualEvaluations = context.residualEvaluations;
+      information.termination = BroydenTermination::kConverged;
       return information;
     }
+    if (parameters.failFast && !std::isfinite(norm)) {
+      return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, norm);
+    }
 
+    JacobianChange change = JacobianChange::kUpdated;
     if (context.refreshJacobian) {
       model.evaluate(variables.trialValues());
       ++context.jacobianCount;
+      change = JacobianChange::kRefreshed;
     } else {
       model.update(parameters.updateMethod,
                    variables.updateStep(step),
                    context.residual,
                    context.newResidual);
     }
+    if (const BroydenInformation* stopped = unhealthy(norm)) return *stopped;
     context.scheduleRefresh(previousNorm, norm);
 
     variables.accept();
     context.residual = context.newResidual;
     previousNorm = norm;
+    if (!monitorSays(k, norm, change, variables.trialValues())) {
+      return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, norm);
+    }
   }
 
-  // The message first: it is the only write here that can throw.
-  information.message = std::isfinite(previousNorm) ? kIterationLimitMessage : kNonFiniteMessage;
-  information.iterations = k;
-  information.jacobianEvaluations = context.jacobianCount;
-  information.error = stepNorm;
-  information.converged = false;
-  model.drop();
-  context.refreshJacobian = true;
-  return information;
+  return std::isfinite(previousNorm)
+             ? fail(BroydenTermination::kIterationLimit, kIterationLimitMessage, previousNorm)
+             : fail(BroydenTermination::kNonFinite, kNonFiniteMessage, previousNorm);
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

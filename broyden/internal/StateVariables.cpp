@@ -27,8 +27,7 @@ Components checkedLayout(const State& state, long long n, long long m) {
   if (indexer.needsIndexing && indexer.size > 0) indexer.buildIndex();
   Components components = std::move(indexer.components);
 
-  const auto problem =
-      findLayoutProblem(components, n, m, Ondrel::Math::LayoutCheck::kComplete);
+  const auto problem = findLayoutProblem(components, n, m, Ondrel::Math::LayoutCheck::kComplete);
   if (!problem) return components;
   const std::string what = "Broyden::solve: the State's " + describe(problem->component);
   switch (problem->fault) {
@@ -55,11 +54,16 @@ Components checkedLayout(const State& state, long long n, long long m) {
   throw std::logic_error("Broyden::solve: unknown layout fault");
 }
 
-StateVariables::StateVariables(State& callerState, long long n, long long m, Components components)
+StateVariables::StateVariables(State& callerState,
+                               long long n,
+                               long long m,
+                               Components components,
+                               std::ostream* diagnosticStream)
     : caller(callerState),
       trial(n),
       working(callerState),
       index(std::move(components)),
+      diagnostics(diagnosticStream),
       byPosition(n == m),
       incrementWeights(byPosition ? 0 : m) {}
 
@@ -93,7 +97,7 @@ double StateVariables::weightedSquaredSum(const Eigen::VectorXd& weights,
 }
 
 void StateVariables::advance(const Eigen::VectorXd& step) {
-  State advanced = Ondrel::Math::addIncrement(working, step);
+  State advanced = Ondrel::Math::addIncrement(working, step, diagnostics);
   trial = advanced;
 }
 

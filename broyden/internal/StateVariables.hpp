@@ -4,6 +4,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <iosfwd>
 #include <map>
 #include <ondrel/state/State.hpp>
 
@@ -17,8 +18,13 @@ Components checkedLayout(const Ondrel::Math::State& state, long long n, long lon
 
 class StateVariables {
  public:
-  // `components` is what checkedLayout returned for the caller's State.
-  StateVariables(Ondrel::Math::State& callerState, long long n, long long m, Components components);
+  // `components` is what checkedLayout returned for the caller's State; `diagnostics` receives
+  // the indexer's message when the State has size 0 (nothing when null).
+  StateVariables(Ondrel::Math::State& callerState,
+                 long long n,
+                 long long m,
+                 Components components,
+                 std::ostream* diagnostics);
 
   const Eigen::VectorXd& currentValues() const { return working.values; }
   const Eigen::VectorXd& trialValues() const { return trial.values; }
@@ -38,6 +44,7 @@ class StateVariables {
   Ondrel::Math::State trial;
   Ondrel::Math::State working;
   Components index;
+  std::ostream* diagnostics;
   // As many values as increment entries: weights pair with steps by position.
   bool byPosition;
   // Otherwise each increment entry's weight, from the value it moves.

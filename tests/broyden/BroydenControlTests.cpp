@@ -1,0 +1,345 @@
+// Hosts in control: where the output goes, a monitor that watches and stops, the complete result
+// and failing fast. Everything here is opt-in, so the first test pins that the defaults did not
+// move the solve at all.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+#include "TestSystems.hpp"
+
+namespace Ondrel::Math::Solvers {
+namespace {
+
+using Testing::MildlyNonlinearSystem;
+using Testing::quietParameters;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+bool sameRecord(const BroydenInformation& a, const BroydenInformation& b) {
+  return a.converged == b.converged && a.iterations == b.iterations && a.message == b.message &&
+         a.jacobianEvaluations == b.jacobianEvaluations && sameBits(a.error, b.error) &&
+         sameBits(a.residualNorm, b.residualNorm) &&
+         a.residualEvaluations == b.residualEvaluations && a.termination == b.termination;
+}
+
+// Standard output, captured for the scope.
+struct CapturedStdout {
+  std::ostringstream text;
+  std::streambuf* saved = std::cout.rdbuf(text.rdbuf());
+  ~CapturedStdout() { std::cout.rdbuf(saved); }
+};
+
+TEST(BroydenControl, NeutralSettingsLeaveEverySolveBitForBit) {
+  const Eigen::VectorXd guess = Eigen::Vector3d(1.6, 0.5, 1.3);
+  for (std::int32_t method : {0, 1, 2, 3}) {
+    for (std::uint64_t limit : {50u, 3u}) {  // converging and failing
+      SCOPED_TRACE(testing::Message() << "method " << method << ", limit " << limit);
+      MildlyNonlinearSystem system;
+      BroydenParameters plain = quietParameters(method);
+      plain.maxIterations = limit;
+      plain.refreshCountLimit = 2;
+      BroydenParameters watched = plain;
+      std::ostringstream ownStream;
+      watched.outputStream = &ownStream;
+      std::uint64_t reports = 0;
+      watched.monitor = [&reports](const BroydenIterationReport&) { return ++reports > 0; };
+
+      Broyden a(3, 3, plain, system.residual(), system.jacobian());
+      Broyden b(3, 3, watched, system.residual(), system.jacobian());
+      for (double scale : {1.0, 1.01}) {  // a cold solve, then a warm one (or cold after failure)
+        Eigen::VectorXd x = guess * scale;
+        Eigen::VectorXd y = guess * scale;
+        CapturedStdout out;
+        const BroydenInformation& ra = a.solve(x);
+        const std::string printed = out.text.str();
+        const std::string before = ownStream.str();
+        const BroydenInformation& rb = b.solve(y);
+        EXPECT_TRUE(sameRecord(ra, rb));
+        EXPECT_EQ(x, y);
+        EXPECT_EQ(printed.size() + before.size(), ownStream.str().size());
+        EXPECT_EQ(ownStream.str().substr(before.size()), printed);
+        EXPECT_EQ(out.text.str(), printed) << "the watched solver wrote to std::cout";
+      }
+      EXPECT_GT(reports, 0u);
+    }
+  }
+}
+
+TEST(BroydenControl, EveryExitWritesItsTerminationNormAndEvaluationCount) {
+  MildlyNonlinearSystem system;
+  BroydenParameters p = quietParameters();
+  p.outputStream = nullptr;
+  auto lastNorm = std::make_shared<double>(0.0);
+  p.monitor = [lastNorm](const BroydenIterationReport& r) {
+    *lastNorm = r.residualNorm;
+    return true;
+  };
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+
+  // Converged: the norm at the root, one evaluation per iteration and one at the start.
+  Eigen::VectorXd x = Eigen::Vector3d(1.6, 0.5, 1.3);
+  const BroydenInformation& info = solver.solve(x);
+  ASSERT_EQ(info.termination, BroydenTermination::kConverged);
+  EXPECT_EQ(info.residualEvaluations, info.iterations + 1);
+  EXPECT_EQ(info.residualNorm, MildlyNonlinearSystem::evaluate(system.linear.matrix, x).norm());
+  EXPECT_EQ(info.residualNorm, *lastNorm) << "the monitor sees the converging iteration";
+
+  // The iteration limit: the last trial point's norm, though the caller keeps the guess.
+  Broyden limited(3, 3, [&] {
+    BroydenParameters q = p;
+    q.maxIterations = 2;
+    return q;
+  }(), system.residual(), system.jacobian());
+  Eigen::VectorXd guess = Eigen::Vector3d(1.6, 0.5, 1.3);
+  const BroydenInformation& failed = limited.solve(guess);
+  EXPECT_EQ(failed.termination, BroydenTermination::kIterationLimit);
+  EXPECT_EQ(failed.message, "Maximum number of iterations reached");
+  EXPECT_EQ(failed.residualEvaluations, 3u);
+  EXPECT_EQ(failed.residualNorm, *lastNorm);
+  EXPECT_EQ(guess, Eigen::Vector3d(1.6, 0.5, 1.3));
+
+  // Accepted at once after that failure: the old fields keep the failure's story, the new ones
+  // tell this solve's.
+  Eigen::VectorXd root = Eigen::Vector3d::Ones();
+  limited.solve(root);
+  EXPECT_TRUE(failed.converged);
+  EXPECT_EQ(failed.message, "Maximum number of iterations reached");
+  EXPECT_EQ(failed.termination, BroydenTermination::kAcceptedAtStart);
+  EXPECT_EQ(failed.residualEvaluations, 1u);
+  EXPECT_EQ(failed.residualNorm, MildlyNonlinearSystem::evaluate(system.linear.matrix, root).norm());
+
+  // A NaN residual on the way: without failFast the solve runs to its limit.
+  auto calls = std::make_shared<int>(0);
+  ResidualFunction poisoned = [calls, r = system.residual()](const Eigen::Ref<const Eigen::VectorXd>& v,
+                                                            Eigen::VectorXd& f) {
+    r(v, f);
+    if (++*calls >= 3) f(1) = kNaN;
+  };
+  Broyden slow(3, 3, p, poisoned, system.jacobian());
+  Eigen::VectorXd start = Eigen::Vector3d(1.6, 0.5, 1.3);
+  const BroydenInformation& slowInfo = slow.solve(start);
+  EXPECT_EQ(slowInfo.termination, BroydenTermination::kNonFinite);
+  EXPECT_EQ(slowInfo.iterations, p.maxIterations);
+  EXPECT_TRUE(std::isnan(slowInfo.residualNorm));
+}
+
+TEST(BroydenControl, FailFastStopsAtTheFirstNonFiniteNormOrSingularJacobian) {
+  MildlyNonlinearSystem system;
+  BroydenParameters p = quietParameters();
+  p.failFast = true;
+  p.outputStream = nullptr;
+  const Eigen::VectorXd guess = Eigen::Vector3d(1.6, 0.5, 1.3);
+
+  // A NaN at the start ends the solve before any Jacobian is evaluated.
+  {
+    Broyden solver(
+        3, 3, p, [](const auto&, Eigen::VectorXd& f) { f.setConstant(kNaN); }, system.jacobian());
+    Eigen::VectorXd x = guess;
+    const BroydenInformation& info = solver.solve(x);
+    EXPECT_EQ(info.termination, BroydenTermination::kNonFinite);
+    EXPECT_EQ(info.message, "Non-finite values encountered in Broyden solver");
+    EXPECT_EQ(info.iterations, 0u);
+    EXPECT_EQ(info.jacobianEvaluations, 0u);
+    EXPECT_EQ(system.linear.counts->jacobian, 0u);
+    EXPECT_EQ(x, guess);
+  }
+  // A NaN at the third residual ends the second iteration.
+  {
+    auto calls = std::make_shared<int>(0);
+    Broyden solver(3,
+                   3,
+                   p,
+                   [calls, r = system.residual()](const auto& v, Eigen::VectorXd& f) {
+                     r(v, f);
+                     if (++*calls == 3) f(0) = -std::numeric_limits<double>::infinity();
+                   },
+                   system.jacobian());
+    Eigen::VectorXd x = guess;
+    const BroydenInformation& info = solver.solve(x);
+    EXPECT_EQ(info.termination, BroydenTermination::kNonFinite);
+    EXPECT_EQ(info.iterations, 2u);
+    EXPECT_EQ(info.residualEvaluations, 3u);
+    EXPECT_EQ(x, guess);
+  }
+  // A singular Jacobian, finite but exactly rank-deficient, and one holding NaN.
+  for (bool holdsNaN : {false, true}) {
+    Broyden solver(3,
+                   3,
+                   p,
+                   system.residual(),
+                   [holdsNaN](const auto&, Eigen::MatrixXd& j) {
+                     j.setOnes();
+                     if (holdsNaN) j(2, 2) = kNaN;
+                   });
+    Eigen::VectorXd x = guess;
+    const BroydenInformation& info = solver.solve(x);
+    EXPECT_EQ(info.termination,
+              holdsNaN ? BroydenTermination::kNonFinite : BroydenTermination::kSingularJacobian);
+    EXPECT_EQ(info.message,
+              holdsNaN ? "Non-finite values encountered in Broyden solver"
+                       : "Singular Jacobian encountered in Broyden solver");
+    EXPECT_EQ(info.iterations, 0u);
+    EXPECT_EQ(info.jacobianEvaluations, 1u);
+
+    // Failing fast is a failure like any other: the next solve evaluates afresh.
+    Broyden healthy(3, 3, p, system.residual(), system.jacobian());
+    solver = healthy;
+    Eigen::VectorXd y = guess;
+    EXPECT_TRUE(solver.solve(y).converged);
+  }
+}
+
+// Once armed, makes a monitor stop the solve (false) or throw at one iteration.
+struct StopAt {
+  std::uint64_t iteration;
+  bool byThrowing;
+  std::shared_ptr<bool> armed = std::make_shared<bool>(false);
+  std::shared_ptr<std::vector<BroydenIterationReport>> seen =
+      std::make_shared<std::vector<BroydenIterationReport>>();
+  // The values each report showed, copied during the call (the pointer is valid only then).
+  std::shared_ptr<std::vector<Eigen::VectorXd>> values =
+      std::make_shared<std::vector<Eigen::VectorXd>>();
+
+  BroydenMonitor monitor() const {
+    return [*this](const BroydenIterationReport& report) {
+      if (!*armed) return true;
+      seen->push_back(report);
+      values->push_back(*report.values);
+      if (report.iteration != iteration) return true;
+      if (byThrowing) throw std::runtime_error("host gave up");
+      return false;
+    };
+  }
+};
+
+TEST(BroydenMonitor, StopsOrThrowsAtTheFirstMiddleAndLastIterationAndLeavesAFailure) {
+  MildlyNonlinearSystem system;
+  BroydenParameters p = quietParameters();
+  p.maxIterations = 5;
+  p.outputStream = nullptr;
+  const Eigen::VectorXd farGuess = Eigen::Vector3d(4.0, -3.0, 5.0);
+  const Eigen::VectorXd guess = Eigen::Vector3d(1.6, 0.5, 1.3);
+
+  for (bool byThrowing : {false, true}) {
+    for (std::uint64_t stopAt : {0u, 3u, 5u}) {
+      SCOPED_TRACE(testing::Message() << (byThrowing ? "throwing" : "stopping") << " at "
+                                      << stopAt);
+      StopAt stop{stopAt, byThrowing};
+      BroydenParameters watched = p;
+      watched.monitor = stop.monitor();
+      Broyden solver(3, 3, watched, system.residual(), system.jacobian());
+      // Warm first, so that the stop must drop what the solver held.
+      Eigen::VectorXd warmUp = Eigen::Vector3d(1.001, 1.0, 1.0);
+      ASSERT_TRUE(solver.solve(warmUp).converged);
+      const BroydenInformation& live = solver.solve(warmUp);
+      const BroydenInformation before = live;
+      {
+        // Unwatched, the same solve runs to its limit: every stop below is the monitor's.
+        Broyden unwatched = solver;
+        Eigen::VectorXd x = farGuess;
+        ASSERT_EQ(unwatched.solve(x).termination, BroydenTermination::kIterationLimit);
+      }
+
+      *stop.armed = true;
+      Eigen::VectorXd x = farGuess;
+      const BroydenInformation* record = nullptr;
+      if (byThrowing) {
+        EXPECT_THROW(solver.solve(x), std::runtime_error);
+        EXPECT_TRUE(sameRecord(live, before)) << "a throw leaves the record as it was";
+      } else {
+        record = &solver.solve(x);
+        EXPECT_EQ(record->termination, BroydenTermination::kStoppedByMonitor);
+        EXPECT_EQ(record->message, "Stopped by the monitor");
+        EXPECT_FALSE(record->converged);
+        EXPECT_EQ(record->iterations, stopAt);
+        EXPECT_EQ(record->residualNorm, stop.seen->back().residualNorm);
+      }
+      *stop.armed = false;
+      EXPECT_EQ(x, farGuess);
+      ASSERT_EQ(stop.seen->size(), stopAt + 1);
+      for (std::uint64_t i = 0; i < stop.seen->size(); ++i) {
+        const BroydenIterationReport& r = (*stop.seen)[i];
+        EXPECT_EQ(r.iteration, i);
+        // The values shown are where the norm was taken.
+        EXPECT_EQ(r.residualNorm,
+                  MildlyNonlinearSystem::evaluate(system.linear.matrix, (*stop.values)[i]).norm());
+        EXPECT_EQ(r.jacobianEvaluations, 0u) << "a warm solve that never refreshes";
+      }
+      EXPECT_EQ(stop.seen->front().jacobianChange, JacobianChange::kNone);
+      if (stopAt > 0) {
+        EXPECT_EQ(stop.seen->back().jacobianChange, JacobianChange::kUpdated);
+      }
+
+      // Ready for the next solve exactly as after a failure: it evaluates afresh and matches a
+      // new solver's solve bit for bit.
+      Broyden reference(3, 3, p, system.residual(), system.jacobian());
+      Eigen::VectorXd ours = guess;
+      Eigen::VectorXd theirs = guess;
+      const BroydenInformation& next = solver.solve(ours);
+      const BroydenInformation& fresh = reference.solve(theirs);
+      EXPECT_EQ(ours, theirs);
+      EXPECT_EQ(next.jacobianEvaluations, 1u);
+      EXPECT_TRUE(sameRecord(next, fresh));
+    }
+  }
+}
+
+TEST(BroydenOutput, TheProgressLineGoesToTheSolversStreamOrNowhere) {
+  MildlyNonlinearSystem system;
+  std::ostringstream mine;
+  BroydenParameters p = quietParameters();
+  p.outputStream = &mine;
+  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  BroydenParameters silent = p;
+  silent.outputStream = nullptr;
+  Broyden quiet(3, 3, silent, system.residual(), system.jacobian());
+
+  CapturedStdout out;
+  Eigen::VectorXd x = Eigen::Vector3d(1.6, 0.5, 1.3);
+  const BroydenInformation& info = solver.solve(x);
+  std::ostringstream expected;
+  expected << "error: " << info.error << " norm: " << info.residualNorm << " it: "
+           << info.iterations << " nJ: " << info.jacobianEvaluations << "\n";
+  EXPECT_EQ(mine.str(), expected.str());
+
+  // A copy writes where its source does; a silent solver nowhere.
+  Broyden copy = solver;
+  Eigen::VectorXd y = Eigen::Vector3d(1.5, 0.6, 1.2);
+  copy.reset();
+  copy.solve(y);
+  EXPECT_EQ(mine.str().find(expected.str()), 0u);
+  EXPECT_GT(mine.str().size(), expected.str().size());
+  Eigen::VectorXd z = Eigen::Vector3d(1.5, 0.6, 1.2);
+  EXPECT_TRUE(quiet.solve(z).converged);
+
+  // The indexer's diagnostic for a State of size 0 follows the stream too.
+  BroydenParameters endless = p;
+  endless.absoluteTolerance = -1.0;  // even a norm of 0 fails: the solve must iterate
+  endless.maxIterations = 2;
+  std::ostringstream diagnostics;
+  endless.outputStream = &diagnostics;
+  Broyden empty(0, 0, endless, [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
+                [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
+  State nothing(0);
+  empty.solve(nothing);
+  EXPECT_EQ(diagnostics.str(),
+            "incorrect state size in state indexer !\nincorrect state size in state indexer !\n");
+  endless.outputStream = nullptr;
+  Broyden emptyQuiet(0, 0, endless, [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
+                     [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
+  emptyQuiet.solve(nothing);
+
+  EXPECT_EQ(out.text.str(), "") << "nothing reached std::cout";
+}
+
+}  // namespace
+}  // namespace Ondrel::Math::Solvers
