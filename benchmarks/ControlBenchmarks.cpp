@@ -2,6 +2,7 @@
 // on a loop of warm 2 x 2 solves where the line is most of the work, and a monitor that reads
 // every report against none, per iteration at m = 100.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <Eigen/Dense>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <memory>
 #include <ondrel/broyden/Broyden>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
@@ -30,7 +30,9 @@ Broyden smallSolver(const BroydenParameters& parameters) {
         f(0) = 3.0 * x(0) + x(1) - 1.0;
         f(1) = x(0) - 2.0 * x(1) + 0.5;
       },
-      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j << 3.0, 1.0, 1.0, -2.0; });
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+        j << 3.0, 1.0, 1.0, -2.0;
+      });
   return solver;
 }
 

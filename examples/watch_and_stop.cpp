@@ -43,16 +43,17 @@ const char* describe(BroydenTermination termination) {
 }
 
 void summarise(const char* what, const BroydenInformation& info) {
-  std::printf("%s: %s after %llu iterations, ||F|| = %.3g, %llu residual and %llu Jacobian "
-              "evaluations%s%s\n",
-              what,
-              describe(info.termination),
-              static_cast<unsigned long long>(info.iterations),
-              info.residualNorm,
-              static_cast<unsigned long long>(info.residualEvaluations),
-              static_cast<unsigned long long>(info.jacobianEvaluations),
-              info.message.empty() ? "" : ": ",
-              info.message.c_str());
+  std::printf(
+      "%s: %s after %llu iterations, ||F|| = %.3g, %llu residual and %llu Jacobian "
+      "evaluations%s%s\n",
+      what,
+      describe(info.termination),
+      static_cast<unsigned long long>(info.iterations),
+      info.residualNorm,
+      static_cast<unsigned long long>(info.residualEvaluations),
+      static_cast<unsigned long long>(info.jacobianEvaluations),
+      info.message.empty() ? "" : ": ",
+      info.message.c_str());
 }
 
 }  // namespace

@@ -94,11 +94,16 @@ TEST(BroydenControl, EveryExitWritesItsTerminationNormAndEvaluationCount) {
   EXPECT_EQ(info.residualNorm, *lastNorm) << "the monitor sees the converging iteration";
 
   // The iteration limit: the last trial point's norm, though the caller keeps the guess.
-  Broyden limited(3, 3, [&] {
-    BroydenParameters q = p;
-    q.maxIterations = 2;
-    return q;
-  }(), system.residual(), system.jacobian());
+  Broyden limited(
+      3,
+      3,
+      [&] {
+        BroydenParameters q = p;
+        q.maxIterations = 2;
+        return q;
+      }(),
+      system.residual(),
+      system.jacobian());
   Eigen::VectorXd guess = Eigen::Vector3d(1.6, 0.5, 1.3);
   const BroydenInformation& failed = limited.solve(guess);
   EXPECT_EQ(failed.termination, BroydenTermination::kIterationLimit);
@@ -115,12 +120,13 @@ TEST(BroydenControl, EveryExitWritesItsTerminationNormAndEvaluationCount) {
   EXPECT_EQ(failed.message, "Maximum number of iterations reached");
   EXPECT_EQ(failed.termination, BroydenTermination::kAcceptedAtStart);
   EXPECT_EQ(failed.residualEvaluations, 1u);
-  EXPECT_EQ(failed.residualNorm, MildlyNonlinearSystem::evaluate(system.linear.matrix, root).norm());
+  EXPECT_EQ(failed.residualNorm,
+            MildlyNonlinearSystem::evaluate(system.linear.matrix, root).norm());
 
   // A NaN residual on the way: without failFast the solve runs to its limit.
   auto calls = std::make_shared<int>(0);
-  ResidualFunction poisoned = [calls, r = system.residual()](const Eigen::Ref<const Eigen::VectorXd>& v,
-                                                            Eigen::VectorXd& f) {
+  ResidualFunction poisoned = [calls, r = system.residual()](
+                                  const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
     r(v, f);
     if (++*calls >= 3) f(1) = kNaN;
   };
@@ -155,14 +161,15 @@ TEST(BroydenControl, FailFastStopsAtTheFirstNonFiniteNormOrSingularJacobian) {
   // A NaN at the third residual ends the second iteration.
   {
     auto calls = std::make_shared<int>(0);
-    Broyden solver(3,
-                   3,
-                   p,
-                   [calls, r = system.residual()](const auto& v, Eigen::VectorXd& f) {
-                     r(v, f);
-                     if (++*calls == 3) f(0) = -std::numeric_limits<double>::infinity();
-                   },
-                   system.jacobian());
+    Broyden solver(
+        3,
+        3,
+        p,
+        [calls, r = system.residual()](const auto& v, Eigen::VectorXd& f) {
+          r(v, f);
+          if (++*calls == 3) f(0) = -std::numeric_limits<double>::infinity();
+        },
+        system.jacobian());
     Eigen::VectorXd x = guess;
     const BroydenInformation& info = solver.solve(x);
     EXPECT_EQ(info.termination, BroydenTermination::kNonFinite);
@@ -172,14 +179,10 @@ TEST(BroydenControl, FailFastStopsAtTheFirstNonFiniteNormOrSingularJacobian) {
   }
   // A singular Jacobian, finite but exactly rank-deficient, and one holding NaN.
   for (bool holdsNaN : {false, true}) {
-    Broyden solver(3,
-                   3,
-                   p,
-                   system.residual(),
-                   [holdsNaN](const auto&, Eigen::MatrixXd& j) {
-                     j.setOnes();
-                     if (holdsNaN) j(2, 2) = kNaN;
-                   });
+    Broyden solver(3, 3, p, system.residual(), [holdsNaN](const auto&, Eigen::MatrixXd& j) {
+      j.setOnes();
+      if (holdsNaN) j(2, 2) = kNaN;
+    });
     Eigen::VectorXd x = guess;
     const BroydenInformation& info = solver.solve(x);
     EXPECT_EQ(info.termination,
@@ -231,8 +234,8 @@ TEST(BroydenMonitor, StopsOrThrowsAtTheFirstMiddleAndLastIterationAndLeavesAFail
 
   for (bool byThrowing : {false, true}) {
     for (std::uint64_t stopAt : {0u, 3u, 5u}) {
-      SCOPED_TRACE(testing::Message() << (byThrowing ? "throwing" : "stopping") << " at "
-                                      << stopAt);
+      SCOPED_TRACE(testing::Message()
+                   << (byThrowing ? "throwing" : "stopping") << " at " << stopAt);
       StopAt stop{stopAt, byThrowing};
       BroydenParameters watched = p;
       watched.monitor = stop.monitor();
@@ -307,8 +310,8 @@ TEST(BroydenOutput, TheProgressLineGoesToTheSolversStreamOrNowhere) {
   Eigen::VectorXd x = Eigen::Vector3d(1.6, 0.5, 1.3);
   const BroydenInformation& info = solver.solve(x);
   std::ostringstream expected;
-  expected << "error: " << info.error << " norm: " << info.residualNorm << " it: "
-           << info.iterations << " nJ: " << info.jacobianEvaluations << "\n";
+  expected << "error: " << info.error << " norm: " << info.residualNorm
+           << " it: " << info.iterations << " nJ: " << info.jacobianEvaluations << "\n";
   EXPECT_EQ(mine.str(), expected.str());
 
   // A copy writes where its source does; a silent solver nowhere.
@@ -327,15 +330,23 @@ TEST(BroydenOutput, TheProgressLineGoesToTheSolversStreamOrNowhere) {
   endless.maxIterations = 2;
   std::ostringstream diagnostics;
   endless.outputStream = &diagnostics;
-  Broyden empty(0, 0, endless, [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
-                [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
+  Broyden empty(
+      0,
+      0,
+      endless,
+      [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
+      [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
   State nothing(0);
   empty.solve(nothing);
   EXPECT_EQ(diagnostics.str(),
             "incorrect state size in state indexer !\nincorrect state size in state indexer !\n");
   endless.outputStream = nullptr;
-  Broyden emptyQuiet(0, 0, endless, [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
-                     [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
+  Broyden emptyQuiet(
+      0,
+      0,
+      endless,
+      [](const auto&, Eigen::VectorXd& f) { f.resize(0); },
+      [](const auto&, Eigen::MatrixXd& j) { j.resize(0, 0); });
   emptyQuiet.solve(nothing);
 
   EXPECT_EQ(out.text.str(), "") << "nothing reached std::cout";
