@@ -31,57 +31,61 @@
 
 namespace Ondrel::Math::Solvers {
 
-// A Jacobian callable for `size` plain variables, by forward differences of `residual`: size
-// residual evaluations per Jacobian, besides the one at the point itself. The returned callable
-// throws std::invalid_argument when it is given a point of other than `size` entries.
-// Throws std::invalid_argument for a negative size or an empty residual callable.
+/// A Jacobian callable for `size` plain variables, by forward differences of `residual`: size
+/// residual evaluations per Jacobian, besides the one at the point itself. The returned callable
+/// throws std::invalid_argument when it is given a point of other than `size` entries.
+/// Throws std::invalid_argument for a negative size or an empty residual callable.
 ONDREL_SOLVERS_API JacobianFunction forwardDifferenceJacobian(ResidualFunction residual,
                                                               long long size);
 
-// A Jacobian callable for States laid out like `prototype` (its rotation registry; its values are
-// not used): the returned callable takes the values of such a State, differentiates in increment
-// coordinates, one residual evaluation per increment entry, and fills an m x m matrix,
-// m = prototype.incrementSize(). It throws std::invalid_argument for values of another length
-// than the prototype's. Throws std::invalid_argument for an empty residual callable.
+/// A Jacobian callable for States laid out like `prototype` (its rotation registry; its values are
+/// not used): the returned callable takes the values of such a State, differentiates in increment
+/// coordinates, one residual evaluation per increment entry, and fills an m x m matrix,
+/// m = prototype.incrementSize(). It throws std::invalid_argument for values of another length
+/// than the prototype's. Throws std::invalid_argument for an empty residual callable.
 ONDREL_SOLVERS_API JacobianFunction forwardDifferenceJacobian(ResidualFunction residual,
                                                               const Ondrel::Math::State& prototype);
 
-// Where a Jacobian callable and the finite-difference Jacobian disagree most.
-//
-// The finite-difference reference is a central difference (step cbrt(eps) * max(|x_j|, 1), or
-// cbrt(eps) for rotation increments), accurate to about eps^(2/3) relative, so that real errors
-// stand far above the reference's own. The difference of entry (i, j) is measured as
-//   |analytic - reference| / max(|analytic|, |reference|, 1e-4 * largest |entry| of column j),
-// relative for the entries that matter and relative to the column's scale for entries that are
-// zero or nearly so. A non-finite entry counts as an infinite difference. On a well-scaled
-// system a correct Jacobian reports about 1e-8 or less and a wrong entry order one; a threshold
-// of 1e-5 separates them with room to spare.
+/// Where a Jacobian callable and the finite-difference Jacobian disagree most.
+///
+/// The finite-difference reference is a central difference (step cbrt(eps) * max(|x_j|, 1), or
+/// cbrt(eps) for rotation increments), accurate to about eps^(2/3) relative, so that real errors
+/// stand far above the reference's own. The difference of entry (i, j) is measured as
+///   |analytic - reference| / max(|analytic|, |reference|, 1e-4 * largest |entry| of column j),
+/// relative for the entries that matter and relative to the column's scale for entries that are
+/// zero or nearly so. A non-finite entry counts as an infinite difference. On a well-scaled
+/// system a correct Jacobian reports about 1e-8 or less and a wrong entry order one; a threshold
+/// of 1e-5 separates them with room to spare.
 struct JacobianCheckReport {
-  // Largest relative difference over all entries; 0 for an empty Jacobian.
+  /// Largest relative difference over all entries; 0 for an empty Jacobian.
   double largestRelativeDifference = 0.0;
-  // Entry where it occurs; -1 for an empty Jacobian.
+  /// Entry where it occurs; -1 for an empty Jacobian.
+  ///@{
   long long row = -1;
   long long column = -1;
-  // The two values of that entry.
+  ///@}
+  /// The two values of that entry.
+  ///@{
   double analytic = 0.0;
   double finiteDifference = 0.0;
+  ///@}
 };
 
-// Evaluates `jacobian` at `point` and compares it with central differences of `residual`.
-// Throws std::invalid_argument for empty callables or callables that leave other than m entries
-// (m x m for the Jacobian), m = point.size(). Exceptions of the callables pass through.
+/// Evaluates `jacobian` at `point` and compares it with central differences of `residual`.
+/// Throws std::invalid_argument for empty callables or callables that leave other than m entries
+/// (m x m for the Jacobian), m = point.size(). Exceptions of the callables pass through.
 ONDREL_SOLVERS_API JacobianCheckReport
 checkJacobian(const ResidualFunction& residual,
               const JacobianFunction& jacobian,
               const Eigen::Ref<const Eigen::VectorXd>& point);
 
-// The same at a State, in its increment coordinates (m = point.incrementSize()); the Jacobian
-// callable is given the State's values, as the solver gives them.
+/// The same at a State, in its increment coordinates (m = point.incrementSize()); the Jacobian
+/// callable is given the State's values, as the solver gives them.
 ONDREL_SOLVERS_API JacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                                      const JacobianFunction& jacobian,
                                                      const Ondrel::Math::State& point);
 
-// One line: the largest difference, its entry and both values.
+/// One line: the largest difference, its entry and both values.
 ONDREL_SOLVERS_API std::ostream& operator<<(std::ostream& stream,
                                             const JacobianCheckReport& report);
 

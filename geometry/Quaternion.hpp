@@ -17,18 +17,21 @@
 
 namespace Ondrel::Geometry::Rotation {
 
+/// A rotation held as four numbers (w, x, y, z), scalar part first, kept exactly as given.
 class ONDREL_GEOMETRY_API Quaternion : public RotatorABC<Quaternion> {
  public:
-  // The identity (1, 0, 0, 0).
+  /// The identity (1, 0, 0, 0).
   Quaternion();
-  // Parameters (w, x, y, z). Throws std::invalid_argument for any other length than 4.
+  /// Parameters (w, x, y, z). Throws std::invalid_argument for any other length than 4.
   explicit Quaternion(const Eigen::VectorXd& parameters);
+  /// Eigen's quaternion, taken as it is.
   explicit Quaternion(const Eigen::Quaterniond& value);
 
-  // Throws std::domain_error, leaving the value unchanged, for the zero quaternion.
+  /// Throws std::domain_error, leaving the value unchanged, for the zero quaternion.
   void inverse() override;
-  // (w, x, y, z).
+  /// (w, x, y, z).
   Eigen::VectorXd unknowns() const override;
+  /// The value as it is, unit or not.
   Eigen::Quaterniond asQuaternion() const override;
 
  private:

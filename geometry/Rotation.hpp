@@ -17,43 +17,51 @@
 
 namespace Ondrel::Geometry::Rotation {
 
+/// What every rotation offers whatever its parameters (see the file comment for the
+/// conventions).
 class ONDREL_GEOMETRY_API ABC {
  public:
+  /// Rotations are destroyed through this interface.
   virtual ~ABC();
 
-  // Replaces the rotation by its inverse. Throws std::domain_error, leaving it unchanged, when
-  // it has no inverse.
+  /// Replaces the rotation by its inverse. Throws std::domain_error, leaving it unchanged, when
+  /// it has no inverse.
   virtual void inverse() = 0;
 
-  // The parameters, in the order the class's constructor takes them.
+  /// The parameters, in the order the class's constructor takes them.
   virtual Eigen::VectorXd unknowns() const = 0;
 
-  // The rotation as a quaternion, so that any rotation can be the right operand of any other's
-  // operators. A Quaternion hands out its own (possibly non-unit) value; parameterisations that
-  // describe pure rotations hand out a unit quaternion.
+  /// The rotation as a quaternion, so that any rotation can be the right operand of any other's
+  /// operators. A Quaternion hands out its own (possibly non-unit) value; parameterisations that
+  /// describe pure rotations hand out a unit quaternion.
   virtual Eigen::Quaterniond asQuaternion() const = 0;
 
  protected:
+  /// Construction, copies and moves are the derived classes' own.
+  ///@{
   ABC() = default;
   ABC(const ABC&) = default;
   ABC(ABC&&) = default;
   ABC& operator=(const ABC&) = default;
   ABC& operator=(ABC&&) = default;
+  ///@}
 };
 
-// T provides composedWith, composedWithInverseOf and productWith; each returns a new T with
-// *this as the left operand.
+/// The operators of a rotation class T, which accept any rotation as their right operand and
+/// return a new T. T provides composedWith, composedWithInverseOf and productWith; each returns a
+/// new T with *this as the left operand.
 template <class T>
 class ONDREL_GEOMETRY_API RotatorABC : public ABC {
  public:
-  // Composition: *this on the left.
+  /// Composition: *this on the left.
   T operator+(const ABC& other) const { return derived().composedWith(other); }
-  // *this composed with the inverse of other, so that (a - b) + b gives a back.
+  /// *this composed with the inverse of other, so that (a - b) + b gives a back.
   T operator-(const ABC& other) const { return derived().composedWithInverseOf(other); }
-  // Product in the class's own algebra, *this on the left.
+  /// Product in the class's own algebra, *this on the left.
   T operator*(const ABC& other) const { return derived().productWith(other); }
 
  protected:
+  /// Only a derived class makes one.
   RotatorABC() = default;
 
  private:

@@ -15,16 +15,19 @@
 
 namespace Ondrel::Geometry::Rotation {
 
+/// A rotation held as its axis times its angle in radians (3 numbers).
 class ONDREL_GEOMETRY_API RotationVector : public RotatorABC<RotationVector> {
  public:
-  // No rotation, (0, 0, 0).
+  /// No rotation, (0, 0, 0).
   RotationVector();
-  // Axis times angle. Throws std::invalid_argument for any other length than 3.
+  /// Axis times angle. Throws std::invalid_argument for any other length than 3.
   explicit RotationVector(const Eigen::VectorXd& parameters);
 
+  /// Negates the vector; every rotation vector has an inverse.
   void inverse() override;
+  /// Axis times angle, as held.
   Eigen::VectorXd unknowns() const override;
-  // The unit quaternion exp(v / 2) with its scalar part cos(angle / 2).
+  /// The unit quaternion exp(v / 2) with its scalar part cos(angle / 2).
   Eigen::Quaterniond asQuaternion() const override;
 
  private:

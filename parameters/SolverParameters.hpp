@@ -24,28 +24,33 @@ namespace Ondrel::Math::Solvers {
 
 class SolverParameters;
 
-// Lists every entry on its own line: the maps in the order double, unsigned int, int, bool,
-// string, keys ascending within each. A line is the key left-adjusted in a field of 20 (longer
-// keys are written whole), the value in the stream's own formatting (precision, boolalpha, ...),
-// then std::endl, so every line is flushed. Leaves std::left set on the stream, even when the
-// store is empty.
+/// Lists every entry on its own line: the maps in the order double, unsigned int, int, bool,
+/// string, keys ascending within each. A line is the key left-adjusted in a field of 20 (longer
+/// keys are written whole), the value in the stream's own formatting (precision, boolalpha, ...),
+/// then std::endl, so every line is flushed. Leaves std::left set on the stream, even when the
+/// store is empty.
 ONDREL_SOLVERS_API std::ostream& operator<<(std::ostream& stream,
                                             const SolverParameters& parameters);
 
+/// A typed store of named settings: five maps keyed by string, one per value type (see the file
+/// comment). Nothing in the solver reads it.
 class ONDREL_SOLVERS_API SolverParameters {
  public:
+  /// An empty store.
   SolverParameters() = default;
+  /// A deep copy; throws std::bad_alloc, having built nothing, when memory runs out.
   SolverParameters(const SolverParameters& other);
-  // Leaves `other` empty and usable.
+  /// Leaves `other` empty and usable.
   SolverParameters(SolverParameters&& other) noexcept(kNothrowMoveConstruct);
-  // All or nothing: if copying runs out of memory, the target keeps its former entries.
+  /// All or nothing: if copying runs out of memory, the target keeps its former entries.
   SolverParameters& operator=(const SolverParameters& other);
-  // Leaves `other` empty and usable; assigning a store to itself changes nothing.
+  /// Leaves `other` empty and usable; assigning a store to itself changes nothing.
   SolverParameters& operator=(SolverParameters&& other) noexcept;
+  /// Releases every entry.
   ~SolverParameters();
 
-  // The value stored under `key` in the map of type T; other maps are never consulted. A key
-  // absent from that map throws std::out_of_range with the message "invalid map<K, T> key".
+  /// The value stored under `key` in the map of type T; other maps are never consulted. A key
+  /// absent from that map throws std::out_of_range with the message "invalid map<K, T> key".
   template <typename T>
   T get(const std::string& key) const {
     static_assert(kIsStoredType<T>,
@@ -59,19 +64,22 @@ class ONDREL_SOLVERS_API SolverParameters {
     throwMissingKey();
   }
 
-  // Inserts or overwrites `key` in the map of the value's type only. `set(k, 3)` lands among the
-  // ints, `set(k, 2.5)` among the doubles, `set(k, 3u)` among the unsigned ints. If memory runs
-  // out, the map is left as it was.
+  /// Inserts or overwrites `key` in the map of the value's type only. `set(k, 3)` lands among the
+  /// ints, `set(k, 2.5)` among the doubles, `set(k, 3u)` among the unsigned ints. If memory runs
+  /// out, the map is left as it was.
+  ///@{
   void set(const std::string& key, const double& value);
   void set(const std::string& key, const unsigned int& value);
   void set(const std::string& key, const int& value);
   void set(const std::string& key, const bool& value);
   void set(const std::string& key, const std::string& value);
-  // Without this overload a string literal would convert to bool, a standard conversion that
-  // beats the user-defined one to std::string. Stores a string; throws std::invalid_argument for
-  // a null pointer instead of reading through it.
+  ///@}
+  /// Without this overload a string literal would convert to bool, a standard conversion that
+  /// beats the user-defined one to std::string. Stores a string; throws std::invalid_argument for
+  /// a null pointer instead of reading through it.
   void set(const std::string& key, const char* value);
 
+  /// The listing, declared above.
   friend std::ostream& operator<<(std::ostream& stream, const SolverParameters& parameters);
 
  private:
@@ -106,7 +114,7 @@ class ONDREL_SOLVERS_API SolverParameters {
   void clear() noexcept;
   void swap(SolverParameters& other) noexcept;
 
-  // Declaration order is the order of construction, copying and listing.
+  /// Declaration order is the order of construction, copying and listing.
   std::map<std::string, double> doubleParameters;
   std::map<std::string, unsigned int> unsignedParameters;
   std::map<std::string, int> intParameters;
@@ -114,11 +122,14 @@ class ONDREL_SOLVERS_API SolverParameters {
   std::map<std::string, std::string> stringParameters;
 };
 
-// Hosts link to the library's instantiations instead of compiling their own.
+// Hosts link to the library's instantiations instead of compiling their own. Not part of the
+// reference: get<T> above says everything a host needs.
+/// \cond
 extern template double SolverParameters::get<double>(const std::string&) const;
 extern template unsigned int SolverParameters::get<unsigned int>(const std::string&) const;
 extern template int SolverParameters::get<int>(const std::string&) const;
 extern template bool SolverParameters::get<bool>(const std::string&) const;
 extern template std::string SolverParameters::get<std::string>(const std::string&) const;
+/// \endcond
 
 }  // namespace Ondrel::Math::Solvers

@@ -17,18 +17,19 @@
 
 namespace Ondrel::Math {
 
-// Turns quaternion q by the rotation vector in the first 3 entries of increment and writes the
-// first out.size() parameters of the result. Throws std::invalid_argument, before writing, when
-// q has other than 4 entries, increment fewer than 3, or out more than 4.
+/// Turns quaternion q by the rotation vector in the first 3 entries of increment and writes the
+/// first out.size() parameters of the result. Throws std::invalid_argument, before writing, when
+/// q has other than 4 entries, increment fewer than 3, or out more than 4.
 ONDREL_SOLVERS_API void addQuaternionIncrement(const Eigen::Ref<const Eigen::VectorXd>& q,
                                                const Eigen::Ref<const Eigen::VectorXd>& increment,
                                                Eigen::Ref<Eigen::VectorXd> out);
 
-// The component operations kept in the index of a State (signatures of ComponentCombineOp and
-// ComponentInvertOp). a is the left operand, b the right one; out receives the first
-// out.size() parameters of the result. They throw std::invalid_argument, before writing, for
-// operands of the wrong length or an out longer than the result, and std::domain_error when a
-// zero quaternion would have to be inverted.
+/// The component operations kept in the index of a State (signatures of ComponentCombineOp and
+/// ComponentInvertOp). a is the left operand, b the right one; out receives the first
+/// out.size() parameters of the result. They throw std::invalid_argument, before writing, for
+/// operands of the wrong length or an out longer than the result, and std::domain_error when a
+/// zero quaternion would have to be inverted.
+///@{
 ONDREL_SOLVERS_API void quaternionPlus(const Eigen::Ref<const Eigen::VectorXd>& a,
                                        const Eigen::Ref<const Eigen::VectorXd>& b,
                                        Eigen::Ref<Eigen::VectorXd> out);
@@ -45,5 +46,6 @@ ONDREL_SOLVERS_API void rotationVectorMinus(const Eigen::Ref<const Eigen::Vector
                                             Eigen::Ref<Eigen::VectorXd> out);
 ONDREL_SOLVERS_API void rotationVectorInverse(const Eigen::Ref<const Eigen::VectorXd>& a,
                                               Eigen::Ref<Eigen::VectorXd> out);
+///@}
 
 }  // namespace Ondrel::Math
