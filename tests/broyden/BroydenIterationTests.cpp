@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "TestSystems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::StdoutSilencer;
 using Testing::LinearSystem;
 using Testing::MildlyNonlinearSystem;
 using Testing::quietParameters;
@@ -29,10 +31,10 @@ TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian
   LinearSystem system;
   Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
 
+  StdoutSilencer output(StdoutSilencer::kCapture);
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  testing::internal::CaptureStdout();
   const BroydenInformation& first = solver.solve(x);
-  const std::string firstOutput = testing::internal::GetCapturedStdout();
+  const std::string firstOutput = output.take();
 
   EXPECT_TRUE(first.converged);
   EXPECT_EQ(first.iterations, 1u);
@@ -43,9 +45,8 @@ TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian
   EXPECT_EQ(firstOutput, progressLine(first.error, finalNorm, 1, 1));
 
   Eigen::VectorXd y = Eigen::Vector3d(5.0, -3.0, 2.0);
-  testing::internal::CaptureStdout();
   const BroydenInformation& second = solver.solve(y);
-  const std::string secondOutput = testing::internal::GetCapturedStdout();
+  const std::string secondOutput = output.take();
   EXPECT_EQ(&first, &second) << "every solve reports through the solver's own record";
   EXPECT_TRUE(second.converged);
   EXPECT_EQ(second.iterations, 1u);
@@ -60,9 +61,9 @@ TEST(BroydenWarmStart, ProgressLineFollowsTheStreamFormat) {
   Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
   const auto oldPrecision = std::cout.precision(12);
-  testing::internal::CaptureStdout();
+  StdoutSilencer capture(StdoutSilencer::kCapture);
   const BroydenInformation& info = solver.solve(x);
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = capture.take();
   std::cout.precision(oldPrecision);
   std::ostringstream expected;
   expected.precision(12);
@@ -202,9 +203,8 @@ TEST(BroydenUpdate, EachMethodFollowsAnIndependentBroydenLoop) {
         },
         system.jacobian());
     Eigen::VectorXd x = start;
-    testing::internal::CaptureStdout();
+    const StdoutSilencer silence;
     const BroydenInformation& info = solver.solve(x);
-    testing::internal::GetCapturedStdout();
 
     const std::vector<Eigen::VectorXd> expected = referenceTrajectory(method, start, p);
     ASSERT_TRUE(info.converged) << "method " << method;
@@ -235,9 +235,8 @@ TEST(BroydenUpdate, UnknownMethodKeepsTheFirstJacobian) {
   MildlyNonlinearSystem system;
   Broyden chord(3, 3, quietParameters(7), system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.9, 1.05);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   const BroydenInformation& info = chord.solve(x);
-  testing::internal::GetCapturedStdout();
   EXPECT_TRUE(info.converged);
   EXPECT_EQ(system.linear.counts->jacobian, 1u);
   EXPECT_GT(info.iterations, 3u);
@@ -252,9 +251,9 @@ TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
   // maxIterations 0: the Jacobian is still evaluated, then the solve fails at once.
   Eigen::VectorXd guess = Eigen::Vector3d(1.0, 2.0, 3.0);
   const Eigen::VectorXd original = guess;
-  testing::internal::CaptureStdout();
+  StdoutSilencer output(StdoutSilencer::kCapture);
   const BroydenInformation& failed = solver.solve(guess);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output.take(), "");
   EXPECT_FALSE(failed.converged);
   EXPECT_EQ(failed.iterations, 0u);
   EXPECT_EQ(failed.jacobianEvaluations, 1u);
@@ -264,9 +263,8 @@ TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
 
   // A guess exactly at the tolerance is accepted: the boundary is inclusive at the start.
   Eigen::VectorXd root = system.root();
-  testing::internal::CaptureStdout();
   const BroydenInformation& accepted = solver.solve(root);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output.take(), "");
   EXPECT_TRUE(accepted.converged);
   EXPECT_EQ(accepted.iterations, 0u);
   EXPECT_EQ(accepted.jacobianEvaluations, 1u);
@@ -374,9 +372,8 @@ TEST(BroydenExits, NormBetweenToleranceAndTenfoldNeedsSmallWeightedStep) {
   p.relativeTolerance = 1.0;
   Broyden accepting(2, 2, p, residual, identity);
   Eigen::VectorXd x = Eigen::Vector2d(1.5, 1.5);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   EXPECT_TRUE(accepting.solve(x).converged);
-  testing::internal::GetCapturedStdout();
 
   // A strict one makes the same step large: 5 tol is then not good enough.
   p.relativeTolerance = 0.0;

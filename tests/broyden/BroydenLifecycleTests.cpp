@@ -4,21 +4,15 @@
 #include <utility>
 
 #include "TestSystems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::StdoutSilencer;
 using Testing::LinearSystem;
 using Testing::MildlyNonlinearSystem;
 using Testing::quietParameters;
-
-// Runs a solve with the progress line kept out of the test log.
-BroydenInformation quietSolve(Broyden& solver, Eigen::VectorXd& x) {
-  testing::internal::CaptureStdout();
-  BroydenInformation info = solver.solve(x);
-  testing::internal::GetCapturedStdout();
-  return info;
-}
 
 TEST(BroydenLifecycle, NewSolverStartsWithAnEmptyRecord) {
   LinearSystem system;
@@ -45,21 +39,22 @@ TEST(BroydenLifecycle, NewSolverStartsWithAnEmptyRecord) {
 }
 
 TEST(BroydenLifecycle, ResetMakesTheNextSolveEvaluateAgainAndRepeatsBitForBit) {
+  const StdoutSilencer silence;
   MildlyNonlinearSystem system;
   Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
   const Eigen::VectorXd guess = Eigen::Vector3d(1.2, 0.9, 1.1);
 
   solver.reset();  // on a new solver: nothing to drop
   Eigen::VectorXd first = guess;
-  const BroydenInformation a = quietSolve(solver, first);
+  const BroydenInformation a = solver.solve(first);
   EXPECT_EQ(a.jacobianEvaluations, 1u);
 
   Eigen::VectorXd warm = guess;
-  EXPECT_EQ(quietSolve(solver, warm).jacobianEvaluations, 0u);
+  EXPECT_EQ(solver.solve(warm).jacobianEvaluations, 0u);
 
   solver.reset();
   Eigen::VectorXd second = guess;
-  const BroydenInformation b = quietSolve(solver, second);
+  const BroydenInformation b = solver.solve(second);
   EXPECT_EQ(b.jacobianEvaluations, 1u);
   EXPECT_EQ(first, second);
   EXPECT_EQ(a.iterations, b.iterations);
@@ -67,10 +62,11 @@ TEST(BroydenLifecycle, ResetMakesTheNextSolveEvaluateAgainAndRepeatsBitForBit) {
 }
 
 TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
+  const StdoutSilencer silence;
   MildlyNonlinearSystem system;
   Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.2, 0.9, 1.1);
-  quietSolve(source, x);  // now holds a Jacobian
+  source.solve(x);  // now holds a Jacobian
 
   Broyden copy(source);
   Broyden assigned(0, 0, quietParameters(2), {}, {});
@@ -81,10 +77,10 @@ TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
 
   const Eigen::VectorXd next = Eigen::Vector3d(0.8, 1.3, 0.95);
   Eigen::VectorXd fromSource = next, fromCopy = next, fromAssigned = next, fromSameShape = next;
-  const BroydenInformation s = quietSolve(source, fromSource);
-  const BroydenInformation c = quietSolve(copy, fromCopy);
-  const BroydenInformation d = quietSolve(assigned, fromAssigned);
-  const BroydenInformation e = quietSolve(sameShape, fromSameShape);
+  const BroydenInformation s = source.solve(fromSource);
+  const BroydenInformation c = copy.solve(fromCopy);
+  const BroydenInformation d = assigned.solve(fromAssigned);
+  const BroydenInformation e = sameShape.solve(fromSameShape);
   EXPECT_EQ(s.jacobianEvaluations, 0u);
   EXPECT_EQ(c.jacobianEvaluations, 0u);
   EXPECT_EQ(d.jacobianEvaluations, 0u);
@@ -97,20 +93,21 @@ TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
   // Copies are independent: resetting one leaves the other warm.
   copy.reset();
   Eigen::VectorXd afterReset = next;
-  EXPECT_EQ(quietSolve(copy, afterReset).jacobianEvaluations, 1u);
+  EXPECT_EQ(copy.solve(afterReset).jacobianEvaluations, 1u);
   Eigen::VectorXd stillWarm = next;
-  EXPECT_EQ(quietSolve(source, stillWarm).jacobianEvaluations, 0u);
+  EXPECT_EQ(source.solve(stillWarm).jacobianEvaluations, 0u);
 }
 
 TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
+  const StdoutSilencer silence;
   LinearSystem system;
   Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  quietSolve(source, x);
+  source.solve(x);
 
   Broyden taken(std::move(source));
   Eigen::VectorXd y = Eigen::Vector3d(2.0, 2.0, 2.0);
-  EXPECT_EQ(quietSolve(taken, y).jacobianEvaluations, 0u) << "the held Jacobian moves along";
+  EXPECT_EQ(taken.solve(y).jacobianEvaluations, 0u) << "the held Jacobian moves along";
   Eigen::VectorXd z = Eigen::Vector3d(2.0, 2.0, 2.0);
   EXPECT_THROW(source.solve(z), std::bad_function_call);
 
@@ -118,25 +115,26 @@ TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   Broyden target(3, 3, quietParameters(), system.residual(), system.jacobian());
   target = std::move(other);
   EXPECT_THROW(other.solve(z), std::bad_function_call);
-  EXPECT_TRUE(quietSolve(target, z).converged);
+  EXPECT_TRUE(target.solve(z).converged);
 
   target = std::move(target);  // self-move leaves it working
   Eigen::VectorXd w = Eigen::Vector3d(-1.0, 0.0, 1.0);
-  EXPECT_TRUE(quietSolve(target, w).converged);
+  EXPECT_TRUE(target.solve(w).converged);
 
   source = Broyden(3, 3, quietParameters(), system.residual(), system.jacobian());
   Eigen::VectorXd again = Eigen::Vector3d(2.0, 2.0, 2.0);
-  const BroydenInformation revived = quietSolve(source, again);
+  const BroydenInformation revived = source.solve(again);
   EXPECT_TRUE(revived.converged);
   EXPECT_EQ(revived.jacobianEvaluations, 1u);
 }
 
 TEST(BroydenLifecycle, FailureMakesTheNextSolveEvaluateAfresh) {
+  const StdoutSilencer silence;
   LinearSystem system;
   BroydenParameters p = quietParameters();
   Broyden solver(3, 3, p, system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  quietSolve(solver, x);
+  solver.solve(x);
 
   // A solver that cannot converge: zero tolerance.
   p.maxIterations = 1;
@@ -152,7 +150,7 @@ TEST(BroydenLifecycle, FailureMakesTheNextSolveEvaluateAfresh) {
   // Settings are copied at construction: changing the host's record afterwards changes nothing.
   p.maxIterations = 0;
   Eigen::VectorXd y = Eigen::Vector3d(1.0, 1.0, 1.0);
-  EXPECT_EQ(quietSolve(solver, y).iterations, 1u);
+  EXPECT_EQ(solver.solve(y).iterations, 1u);
 }
 
 }  // namespace

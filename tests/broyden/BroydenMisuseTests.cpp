@@ -6,10 +6,12 @@
 #include <string>
 
 #include "TestSystems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::StdoutSilencer;
 using Testing::LinearSystem;
 using Testing::quietParameters;
 
@@ -45,9 +47,8 @@ TEST(BroydenMisuse, WrongVectorSizesAreRefusedBeforeAnyCall) {
   LinearSystem system;
   Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   solver.solve(x);
-  testing::internal::GetCapturedStdout();
   const BroydenInformation before = solver.solve(x);  // accepted at once
   const std::size_t calls = system.counts->residual;
 
@@ -62,9 +63,7 @@ TEST(BroydenMisuse, WrongVectorSizesAreRefusedBeforeAnyCall) {
 
   // Nothing was dropped by the refused calls: the next solve still starts warm.
   Eigen::VectorXd next = Eigen::Vector3d(3.0, 2.0, 1.0);
-  testing::internal::CaptureStdout();
   const BroydenInformation& after = solver.solve(next);
-  testing::internal::GetCapturedStdout();
   EXPECT_EQ(after.jacobianEvaluations, 0u);
   EXPECT_TRUE(before.converged);
 }
@@ -107,9 +106,8 @@ TEST(BroydenMisuse, ExceptionFromCallableDropsTheHeldJacobian) {
       },
       system.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   const BroydenInformation record = solver.solve(x);
-  testing::internal::GetCapturedStdout();
   ASSERT_TRUE(record.converged);
 
   *throwing = true;
@@ -118,9 +116,7 @@ TEST(BroydenMisuse, ExceptionFromCallableDropsTheHeldJacobian) {
   EXPECT_EQ(guess, Eigen::Vector3d(4.0, 5.0, 6.0));
 
   *throwing = false;
-  testing::internal::CaptureStdout();
   const BroydenInformation& after = solver.solve(guess);
-  testing::internal::GetCapturedStdout();
   EXPECT_TRUE(after.converged);
   EXPECT_EQ(after.jacobianEvaluations, 1u);
 }

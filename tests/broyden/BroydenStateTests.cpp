@@ -6,11 +6,13 @@
 #include <string>
 
 #include "TestSystems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
 using Ondrel::Math::State;
+using Ondrel::Testing::StdoutSilencer;
 using Testing::MildlyNonlinearSystem;
 using Testing::quietParameters;
 
@@ -72,9 +74,9 @@ TEST(BroydenStateSolve, QuaternionStretchIsTurnedToTheTargetOrientation) {
 
   const auto rotations = state.indexer.rotations;
   const auto names = state.namedEntries;
-  testing::internal::CaptureStdout();
+  StdoutSilencer capture(StdoutSilencer::kCapture);
   const BroydenInformation& info = solver.solve(state);
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = capture.take();
 
   ASSERT_TRUE(info.converged) << info.message;
   EXPECT_GT(info.iterations, 1u);
@@ -131,10 +133,9 @@ TEST(BroydenStateSolve, PlainStateFollowsTheVectorSolve) {
     Eigen::VectorXd x = start;
     State state(3);
     state.values = start;
-    testing::internal::CaptureStdout();
+    const StdoutSilencer silence;
     const BroydenInformation vectorInfo = vectorSolver.solve(x);
     const BroydenInformation stateInfo = stateSolver.solve(state);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(stateInfo.converged);
     EXPECT_EQ(stateInfo.iterations, vectorInfo.iterations) << "method " << method;
     EXPECT_EQ(stateInfo.jacobianEvaluations, vectorInfo.jacobianEvaluations);
@@ -154,9 +155,8 @@ TEST(BroydenStateSolve, RotationVectorStretchAdvancesByAddition) {
   State state(3);
   state.values = Eigen::Vector3d(0.5, 0.0, 0.0);
   state.addRotationVector(0);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   const BroydenInformation& info = solver.solve(state);
-  testing::internal::GetCapturedStdout();
   EXPECT_TRUE(info.converged);
   EXPECT_EQ(info.iterations, 1u);
   // Composition of the two rotations would not land on the target in one step.
@@ -184,9 +184,9 @@ TEST(BroydenStateSolve, CallerStateIsUntouchedUnlessAnIterationConverges) {
   root.values << system.target.w(), system.target.x(), system.target.y(), system.target.z(),
       system.position(0), system.position(1);
   const State before = root;
-  testing::internal::CaptureStdout();
+  StdoutSilencer capture(StdoutSilencer::kCapture);
   const BroydenInformation& accepted = solver.solve(root);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(capture.take(), "");
   EXPECT_TRUE(accepted.converged);
   EXPECT_EQ(accepted.iterations, 0u);
   EXPECT_EQ(root.values, before.values);
@@ -198,12 +198,12 @@ TEST(BroydenStateSolve, VectorAndStateSolvesShareTheHeldJacobian) {
   BroydenParameters p = quietParameters();
   Broyden solver(3, 3, p, system.residual(), system.jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.95, 1.05);
-  testing::internal::CaptureStdout();
+  StdoutSilencer capture(StdoutSilencer::kCapture);
   solver.solve(x);
   State state(3);
   state.values = Eigen::Vector3d(1.05, 1.02, 0.97);
   const BroydenInformation& warm = solver.solve(state);
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = capture.take();
   EXPECT_TRUE(warm.converged);
   EXPECT_EQ(warm.jacobianEvaluations, 0u);
   EXPECT_NE(output.find(" nJ: 0\n"), std::string::npos) << output;
@@ -303,9 +303,9 @@ TEST(BroydenStateSolve, EmptyStateReportsItsIndexingOnEveryStep) {
       [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) { f.resize(0); },
       [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j.resize(0, 0); });
   State empty(0);
-  testing::internal::CaptureStdout();
+  StdoutSilencer capture(StdoutSilencer::kCapture);
   const BroydenInformation& info = solver.solve(empty);
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string output = capture.take();
   EXPECT_FALSE(info.converged);
   const std::string line = "incorrect state size in state indexer !\n";
   EXPECT_EQ(output, line + line + line);

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/StdoutSilencer.hpp"
+
 namespace {
 
 using Ondrel::Math::State;
@@ -19,6 +21,7 @@ using Ondrel::Math::Solvers::forwardDifferenceJacobian;
 using Ondrel::Math::Solvers::JacobianCheckReport;
 using Ondrel::Math::Solvers::JacobianFunction;
 using Ondrel::Math::Solvers::ResidualFunction;
+using Ondrel::Testing::StdoutSilencer;
 using View = Eigen::Ref<const Eigen::VectorXd>;
 
 // A forward difference is good to about sqrt(eps) relative on these smooth, well-scaled
@@ -188,6 +191,7 @@ TEST(ForwardDifferenceJacobian, DrivesAStateSolveToTheRoot) {
   BroydenParameters parameters;
   parameters.absoluteTolerance = 1e-12;
   Broyden solver(7, 6, parameters, residual, forwardDifferenceJacobian(residual, guess));
+  const StdoutSilencer silence;
   ASSERT_TRUE(solver.solve(guess).converged);
   residual(guess.values, f);
   EXPECT_LT(f.norm(), 1e-11);

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "ReliabilityProblems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace {
 
@@ -41,6 +42,8 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::StdoutSilencer;
 
 constexpr long kMaxAttempts = 100000;  // far more allocations than any operation here makes
 
@@ -85,13 +88,14 @@ TEST(AllocationFailure, OversizedSolversAndStatesThrowBadAlloc) {
 // run, the solver has changed nothing and keeps its held Jacobian; once one has run, the next
 // solve starts afresh, as a new solver's would.
 TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
+  const StdoutSilencer silence;
   for (const BroydenParameters& parameters : {convergingParameters(), failingParameters()}) {
     State expected = StateProblem::guess();
     BroydenInformation expectedRecord;
     {
       StateProblem reference;
       Broyden fresh = reference.solver(parameters);
-      quietly([&] { expectedRecord = fresh.solve(expected); });
+      expectedRecord = fresh.solve(expected);
     }
 
     StateProblem problem;
@@ -105,7 +109,7 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
     auto prepare = [&] {
       solver = std::make_unique<Broyden>(problem.solver(parameters));
       State start = StateProblem::otherGuess();
-      quietly([&] { record = &solver->solve(start); });
+      record = &solver->solve(start);
       before = *record;
       twin = std::make_unique<Broyden>(*solver);
       variables = guess;
@@ -114,7 +118,7 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
     prepare();
     long failuresBeforeAnyCall = 0;
     const long failures = failEachAllocationInTurn(
-        [&] { quietly([&] { solver->solve(variables); }); },
+        [&] { solver->solve(variables); },
         [&] {
           EXPECT_TRUE(sameBits(variables, guess));
           EXPECT_TRUE(sameBits(*record, before));
@@ -122,10 +126,8 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
           failuresBeforeAnyCall += !called;
           State untouched = guess;
           BroydenInformation untouchedRecord;
-          quietly([&] {
-            untouchedRecord = twin->solve(untouched);
-            solver->solve(variables);
-          });
+          untouchedRecord = twin->solve(untouched);
+          solver->solve(variables);
           EXPECT_TRUE(sameBits(variables, called ? expected : untouched));
           EXPECT_TRUE(sameBits(*record, called ? expectedRecord : untouchedRecord));
           prepare();
@@ -135,7 +137,7 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
     EXPECT_GT(failuresBeforeAnyCall, 5);
     EXPECT_GT(failures - failuresBeforeAnyCall, 20);
     State untouched = guess;
-    quietly([&] { twin->solve(untouched); });
+    twin->solve(untouched);
     EXPECT_TRUE(sameBits(variables, untouched));
   }
 }
@@ -173,10 +175,11 @@ TEST(AllocationFailure, VectorSolveFailingAtItsMessage) {
 // Copying a solver copies its callables, which may allocate; a failed copy leaves the source
 // exactly able to do what it did before.
 TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
+  const StdoutSilencer silence;
   StateProblem problem;
   Broyden source = problem.solver(convergingParameters());
   State start = StateProblem::otherGuess();
-  quietly([&] { source.solve(start); });
+  source.solve(start);
   const Broyden twin = source;
 
   std::unique_ptr<Broyden> copy;
@@ -188,13 +191,11 @@ TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
   State fromCopy = StateProblem::guess();
   State fromTwin = StateProblem::guess();
   Broyden twinCopy = twin;
-  quietly([&] {
-    const BroydenInformation sourceRecord = source.solve(fromSource);
-    const BroydenInformation copyRecord = copy->solve(fromCopy);
-    const BroydenInformation& twinRecord = twinCopy.solve(fromTwin);
-    EXPECT_TRUE(sameBits(sourceRecord, twinRecord));
-    EXPECT_TRUE(sameBits(copyRecord, twinRecord));
-  });
+  const BroydenInformation sourceRecord = source.solve(fromSource);
+  const BroydenInformation copyRecord = copy->solve(fromCopy);
+  const BroydenInformation& twinRecord = twinCopy.solve(fromTwin);
+  EXPECT_TRUE(sameBits(sourceRecord, twinRecord));
+  EXPECT_TRUE(sameBits(copyRecord, twinRecord));
   EXPECT_TRUE(sameBits(fromSource, fromTwin));
   EXPECT_TRUE(sameBits(fromCopy, fromTwin));
 }
@@ -204,13 +205,14 @@ TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
 // beside its own Jacobian callable, a solver neither of them was. The target of a failed
 // assignment must solve exactly as before.
 TEST(AllocationFailure, FailedCopyAssignmentLeavesTheTargetWhole) {
+  const StdoutSilencer silence;
   const BroydenParameters parameters = convergingParameters();
   StateProblem targetProblem;
   VectorProblem sourceProblem;
   const Broyden source = sourceProblem.solver(parameters);
   Broyden target = targetProblem.solver(parameters);
   State start = StateProblem::otherGuess();
-  quietly([&] { target.solve(start); });
+  target.solve(start);
   const Broyden twin = target;
 
   const long failures = failEachAllocationInTurn([&] { target = source; },
@@ -218,10 +220,8 @@ TEST(AllocationFailure, FailedCopyAssignmentLeavesTheTargetWhole) {
                                                    State ours = StateProblem::guess();
                                                    State theirs = StateProblem::guess();
                                                    Broyden untouched = twin;
-                                                   quietly([&] {
-                                                     target.solve(ours);
-                                                     untouched.solve(theirs);
-                                                   });
+                                                   target.solve(ours);
+                                                   untouched.solve(theirs);
                                                    EXPECT_TRUE(sameBits(ours, theirs));
                                                    target = twin;
                                                  });

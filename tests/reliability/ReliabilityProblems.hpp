@@ -8,7 +8,6 @@
 #include <Eigen/Geometry>
 #include <atomic>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <memory>
 #include <ondrel/broyden/Broyden>
@@ -265,17 +264,6 @@ inline ::testing::AssertionResult sameBits(const State& a, const State& b) {
     ++other;
   }
   return ::testing::AssertionSuccess();
-}
-
-// Runs `body` with the standard output stream detached, so that progress lines do not flood the
-// log. Detaching allocates nothing, so it may surround code run out of memory on purpose.
-template <class Body>
-void quietly(Body body) {
-  struct Detached {
-    std::streambuf* buffer = std::cout.rdbuf(nullptr);
-    ~Detached() { std::cout.rdbuf(buffer); }
-  } detached;
-  body();
 }
 
 }  // namespace Ondrel::Reliability

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "ReliabilityProblems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::StdoutSilencer;
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 5;
@@ -62,19 +65,18 @@ struct Sequence {
 
 TEST(Threads, IndependentSolversOnSeveralThreads) {
   const BroydenParameters parameters = convergingParameters();
+  StdoutSilencer output(StdoutSilencer::kCapture);
   Sequence<VectorProblem> vectorReference;
   Sequence<StateProblem> stateReference;
-  quietly([&] {
-    Broyden vectorSolver = VectorProblem().solver(parameters);
-    vectorReference = Sequence<VectorProblem>::run(vectorSolver);
-    Broyden stateSolver = StateProblem().solver(parameters);
-    stateReference = Sequence<StateProblem>::run(stateSolver);
-  });
+  Broyden vectorSolver = VectorProblem().solver(parameters);
+  vectorReference = Sequence<VectorProblem>::run(vectorSolver);
+  Broyden stateSolver = StateProblem().solver(parameters);
+  stateReference = Sequence<StateProblem>::run(stateSolver);
   ASSERT_TRUE(vectorReference.records[0].converged && stateReference.records[0].converged);
 
   std::vector<int> mismatches(kThreads, 0);
   // The solves print their progress lines concurrently to the one standard output stream.
-  testing::internal::CaptureStdout();
+  output.take();
   onSeveralThreads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
       // Even threads start with the State problem, odd ones with the vector problem, so that
@@ -90,7 +92,7 @@ TEST(Threads, IndependentSolversOnSeveralThreads) {
       }
     }
   });
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string written = output.take();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
   // Every converged solve wrote its line; none was lost to another thread's.
   int convergedPerSequence = 0;
@@ -98,26 +100,24 @@ TEST(Threads, IndependentSolversOnSeveralThreads) {
     convergedPerSequence += vectorReference.records[i].iterations > 0;
     convergedPerSequence += stateReference.records[i].iterations > 0;
   }
-  EXPECT_EQ(countOf(output, "error: "), kThreads * kRounds * convergedPerSequence);
+  EXPECT_EQ(countOf(written, "error: "), kThreads * kRounds * convergedPerSequence);
 }
 
 // Copying reads the source only, so one warm solver may be copied on several threads at once;
 // every copy starts from the source's held Jacobian.
 TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
+  const StdoutSilencer silence;
   StateProblem problem;
   Broyden source = problem.solver(convergingParameters());
   State expected = StateProblem::guess();
   BroydenInformation expectedRecord;
-  quietly([&] {
-    State start = StateProblem::otherGuess();
-    source.solve(start);
-    Broyden copy = source;
-    expectedRecord = copy.solve(expected);
-  });
+  State start = StateProblem::otherGuess();
+  source.solve(start);
+  Broyden copy = source;
+  expectedRecord = copy.solve(expected);
   const Broyden& shared = source;
 
   std::vector<int> mismatches(kThreads, 0);
-  testing::internal::CaptureStdout();
   onSeveralThreads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
       Broyden mine = shared;
@@ -126,7 +126,6 @@ TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
       mismatches[t] += !sameBits(variables, expected) || !sameBits(record, expectedRecord);
     }
   });
-  testing::internal::GetCapturedStdout();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 

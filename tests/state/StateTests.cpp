@@ -8,9 +8,12 @@
 #include <string>
 #include <utility>
 
+#include "support/StdoutSilencer.hpp"
+
 namespace {
 
 using namespace Ondrel::Math;
+using Ondrel::Testing::StdoutSilencer;
 
 constexpr double kPi = 3.14159265358979323846;
 // Far above the rounding of a few products of unit-size numbers, far below a real error.
@@ -123,10 +126,10 @@ TEST(StateAddIncrement, QuaternionsTurnAndEverythingElseAdds) {
 
 TEST(StateAddIncrement, UnindexableStateComesBackUnchangedEveryTime) {
   State empty(0);
+  StdoutSilencer output(StdoutSilencer::kCapture);
   for (int call = 0; call < 2; ++call) {
-    testing::internal::CaptureStdout();
     const State result = addIncrement(empty, Eigen::VectorXd());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), kSizeMessage);
+    EXPECT_EQ(output.take(), kSizeMessage);
     EXPECT_EQ(result.values.size(), 0);
     EXPECT_TRUE(empty.indexer.needsIndexing);
   }
@@ -209,10 +212,10 @@ TEST(StateRegistration, MisplacedStretchesAreRefusedWithoutChange) {
 TEST(StateRegistration, IncrementSizeNeitherIndexesNorPrints) {
   State state(7);
   state.addQuaternion(3);
-  testing::internal::CaptureStdout();
+  StdoutSilencer output(StdoutSilencer::kCapture);
   EXPECT_EQ(state.incrementSize(), 6);
   EXPECT_EQ(State(0).incrementSize(), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(output.take(), "");
   EXPECT_TRUE(state.indexer.needsIndexing);
   EXPECT_TRUE(state.indexer.components.empty());
 }
