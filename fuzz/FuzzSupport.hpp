@@ -8,14 +8,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <ondrel/broyden/Broyden>
 #include <string>
 #include <vector>
 
+#include "support/BitwiseComparison.hpp"
+
 namespace Ondrel::Fuzz {
+
+using Testing::sameBits;
 
 // A broken promise is a crash for libFuzzer, which then keeps the input that found it.
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {
@@ -63,22 +66,6 @@ inline long long awkwardPosition(FuzzedDataProvider& in, long long around) {
     default:
       return in.ConsumeIntegralInRange<long long>(0, around + 2);
   }
-}
-
-inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-inline bool sameBits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
-  if (a.rows() != b.rows() || a.cols() != b.cols()) return false;
-  for (Eigen::Index i = 0; i < a.size(); ++i) {
-    if (!sameBits(a.data()[i], b.data()[i])) return false;
-  }
-  return true;
-}
-
-inline bool sameBits(const Math::Solvers::BroydenInformation& a,
-                     const Math::Solvers::BroydenInformation& b) {
-  return a.converged == b.converged && a.iterations == b.iterations && a.message == b.message &&
-         a.jacobianEvaluations == b.jacobianEvaluations && sameBits(a.error, b.error);
 }
 
 inline bool isFailureMessage(const std::string& message) {
@@ -187,25 +174,5 @@ struct Callables {
     };
   }
 };
-
-// Bit for bit the same State, index included (component callables are not compared).
-inline bool sameState(const Math::State& a, const Math::State& b) {
-  if (!sameBits(a.values, b.values) || a.indexer.size != b.indexer.size ||
-      a.indexer.needsIndexing != b.indexer.needsIndexing ||
-      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
-      a.indexer.components.size() != b.indexer.components.size()) {
-    return false;
-  }
-  auto other = b.indexer.components.begin();
-  for (const auto& [start, c] : a.indexer.components) {
-    const auto& [otherStart, d] = *other++;
-    if (start != otherStart || c.start != d.start || c.size != d.size ||
-        c.incrementStart != d.incrementStart || c.incrementSize != d.incrementSize ||
-        c.kind != d.kind || c.isVector != d.isVector) {
-      return false;
-    }
-  }
-  return true;
-}
 
 }  // namespace Ondrel::Fuzz

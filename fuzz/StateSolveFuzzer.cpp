@@ -143,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parameters.refreshCountLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 4);
   parameters.updateMethod = in.ConsumeIntegralInRange(-1, 3);
 
-  SolveChecks<State, decltype(&sameState)> checks{parameters, &sameState};
+  auto same = [](const State& a, const State& b) { return sameBits(a, b); };
+  SolveChecks<State, decltype(same)> checks{parameters, same};
   checks.mayBeRefused = handEdited || wrongSizes;
   const Callables<System> callables{system, std::make_shared<Schedule>()};
   auto makeSolver = [&] {

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace {
@@ -42,6 +43,8 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::bitwiseEqual;
 
 using Testing::StdoutSilencer;
 
@@ -120,16 +123,16 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
     const long failures = failEachAllocationInTurn(
         [&] { solver->solve(variables); },
         [&] {
-          EXPECT_TRUE(sameBits(variables, guess));
-          EXPECT_TRUE(sameBits(*record, before));
+          EXPECT_TRUE(bitwiseEqual(variables, guess));
+          EXPECT_TRUE(bitwiseEqual(*record, before));
           const bool called = problem.plan->calls > callsBefore;
           failuresBeforeAnyCall += !called;
           State untouched = guess;
           BroydenInformation untouchedRecord;
           untouchedRecord = twin->solve(untouched);
           solver->solve(variables);
-          EXPECT_TRUE(sameBits(variables, called ? expected : untouched));
-          EXPECT_TRUE(sameBits(*record, called ? expectedRecord : untouchedRecord));
+          EXPECT_TRUE(bitwiseEqual(variables, called ? expected : untouched));
+          EXPECT_TRUE(bitwiseEqual(*record, called ? expectedRecord : untouchedRecord));
           prepare();
         });
     // Three State copies per iteration, each with its maps: far more than a handful, on both
@@ -138,7 +141,7 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
     EXPECT_GT(failures - failuresBeforeAnyCall, 20);
     State untouched = guess;
     twin->solve(untouched);
-    EXPECT_TRUE(sameBits(variables, untouched));
+    EXPECT_TRUE(bitwiseEqual(variables, untouched));
   }
 }
 
@@ -165,11 +168,11 @@ TEST(AllocationFailure, VectorSolveFailingAtItsMessage) {
   Eigen::VectorXd variables = guess;
   const long failures = failEachAllocationInTurn([&] { solver.solve(variables); },
                                                  [&] {
-                                                   EXPECT_TRUE(sameBits(variables, guess));
-                                                   EXPECT_TRUE(sameBits(record, before));
+                                                   EXPECT_TRUE(bitwiseEqual(variables, guess));
+                                                   EXPECT_TRUE(bitwiseEqual(record, before));
                                                  });
   EXPECT_GE(failures, 1);
-  EXPECT_TRUE(sameBits(record, expectedRecord));
+  EXPECT_TRUE(bitwiseEqual(record, expectedRecord));
 }
 
 // Copying a solver copies its callables, which may allocate; a failed copy leaves the source
@@ -194,10 +197,10 @@ TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
   const BroydenInformation sourceRecord = source.solve(fromSource);
   const BroydenInformation copyRecord = copy->solve(fromCopy);
   const BroydenInformation& twinRecord = twinCopy.solve(fromTwin);
-  EXPECT_TRUE(sameBits(sourceRecord, twinRecord));
-  EXPECT_TRUE(sameBits(copyRecord, twinRecord));
-  EXPECT_TRUE(sameBits(fromSource, fromTwin));
-  EXPECT_TRUE(sameBits(fromCopy, fromTwin));
+  EXPECT_TRUE(bitwiseEqual(sourceRecord, twinRecord));
+  EXPECT_TRUE(bitwiseEqual(copyRecord, twinRecord));
+  EXPECT_TRUE(bitwiseEqual(fromSource, fromTwin));
+  EXPECT_TRUE(bitwiseEqual(fromCopy, fromTwin));
 }
 
 // Copy assignment used to copy the sizes and settings, then each callable: running out of
@@ -222,7 +225,7 @@ TEST(AllocationFailure, FailedCopyAssignmentLeavesTheTargetWhole) {
                                                    Broyden untouched = twin;
                                                    target.solve(ours);
                                                    untouched.solve(theirs);
-                                                   EXPECT_TRUE(sameBits(ours, theirs));
+                                                   EXPECT_TRUE(bitwiseEqual(ours, theirs));
                                                    target = twin;
                                                  });
   EXPECT_GE(failures, 2);
@@ -235,9 +238,9 @@ TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
   target.nameEntries("target only", 1, 1);
   const State targetBefore = target;
   const long failures = failEachAllocationInTurn(
-      [&] { target = source; }, [&] { EXPECT_TRUE(sameBits(target, targetBefore)); });
+      [&] { target = source; }, [&] { EXPECT_TRUE(bitwiseEqual(target, targetBefore)); });
   EXPECT_GE(failures, 3);
-  EXPECT_TRUE(sameBits(target, source));
+  EXPECT_TRUE(bitwiseEqual(target, source));
 
   // Registration and naming change nothing unless they succeed.
   State growing = StateProblem::stateAt(
@@ -246,16 +249,17 @@ TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
   growing.namedEntries.clear();
   const State empty = growing;
   EXPECT_GE(failEachAllocationInTurn([&] { growing.addRotationVector(4); },
-                                     [&] { EXPECT_TRUE(sameBits(growing, empty)); }),
+                                     [&] { EXPECT_TRUE(bitwiseEqual(growing, empty)); }),
             1);
   const State withRotationVector = growing;
-  EXPECT_GE(failEachAllocationInTurn([&] { growing.addQuaternion(0); },
-                                     [&] { EXPECT_TRUE(sameBits(growing, withRotationVector)); }),
-            1);
+  EXPECT_GE(
+      failEachAllocationInTurn([&] { growing.addQuaternion(0); },
+                               [&] { EXPECT_TRUE(bitwiseEqual(growing, withRotationVector)); }),
+      1);
   const State withBoth = growing;
   EXPECT_GE(
       failEachAllocationInTurn([&] { growing.nameEntries("a name too long to be short", 7, 6); },
-                               [&] { EXPECT_TRUE(sameBits(growing, withBoth)); }),
+                               [&] { EXPECT_TRUE(bitwiseEqual(growing, withBoth)); }),
       2);
 
   // addIncrement indexes its argument: a failure leaves the old index or a complete new one.
@@ -265,7 +269,7 @@ TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
   State result(0);
   EXPECT_GE(failEachAllocationInTurn([&] { result = addIncrement(argument, dx); },
                                      [&] {
-                                       EXPECT_TRUE(sameBits(argument.values, valuesBefore));
+                                       EXPECT_TRUE(bitwiseEqual(argument.values, valuesBefore));
                                        EXPECT_EQ(argument.indexer.rotations,
                                                  source.indexer.rotations);
                                        EXPECT_EQ(argument.indexer.components.size(),

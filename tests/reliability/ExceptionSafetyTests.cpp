@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::bitwiseEqual;
 
 using Callable = FaultPlan::Callable;
 using Testing::StdoutSilencer;
@@ -70,11 +73,11 @@ int strikeEveryCall(const BroydenParameters& parameters,
     if (!threw) return thrown;
     ++thrown;
 
-    EXPECT_TRUE(sameBits(variables, guess));
-    EXPECT_TRUE(sameBits(*record, before));
+    EXPECT_TRUE(bitwiseEqual(variables, guess));
+    EXPECT_TRUE(bitwiseEqual(*record, before));
     solver.solve(variables);
-    EXPECT_TRUE(sameBits(variables, expected));
-    EXPECT_TRUE(sameBits(*record, expectedRecord));
+    EXPECT_TRUE(bitwiseEqual(variables, expected));
+    EXPECT_TRUE(bitwiseEqual(*record, expectedRecord));
   }
 }
 

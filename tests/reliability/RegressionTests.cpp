@@ -8,10 +8,13 @@
 #include <vector>
 
 #include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::bitwiseEqual;
 
 using Testing::StdoutSilencer;
 
@@ -32,7 +35,7 @@ TEST(StateRegistrationRegression, QuaternionPushingAnExplicitIncrementPastTheEnd
     EXPECT_NE(message.find("at 13 from 15 would no longer fit in the 17"), std::string::npos)
         << message;
   }
-  EXPECT_TRUE(sameBits(state, before));
+  EXPECT_TRUE(bitwiseEqual(state, before));
   EXPECT_EQ(state.incrementSize(), 18);
   EXPECT_NO_THROW(addIncrement(state, Eigen::VectorXd::Zero(18)));
 
@@ -89,7 +92,7 @@ void solveWithPoisonedJacobian(int poisonedCall,
     EXPECT_LT(Problem::evaluate(valuesOf(variables)).norm(), 1e-10);
   } else {
     EXPECT_EQ(record->message, "Non-finite values encountered in Broyden solver");
-    EXPECT_TRUE(sameBits(variables, guess));
+    EXPECT_TRUE(bitwiseEqual(variables, guess));
   }
 }
 

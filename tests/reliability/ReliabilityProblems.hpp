@@ -1,13 +1,9 @@
-// Test problems whose callables can be told to fail at a chosen call, and bitwise comparisons of
-// everything a solve may write.
+// Test problems whose callables can be told to fail at a chosen call.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <Eigen/Dense>
 #include <Eigen/Geometry>
 #include <atomic>
-#include <cstring>
 #include <limits>
 #include <memory>
 #include <ondrel/broyden/Broyden>
@@ -213,57 +209,6 @@ inline BroydenParameters failingParameters() {
   BroydenParameters p = convergingParameters();
   p.maxIterations = 3;
   return p;
-}
-
-inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-template <class Matrix>
-::testing::AssertionResult sameBits(const Matrix& a, const Matrix& b) {
-  if (a.rows() != b.rows() || a.cols() != b.cols()) {
-    return ::testing::AssertionFailure() << "sizes differ: " << a.rows() << "x" << a.cols()
-                                         << " and " << b.rows() << "x" << b.cols();
-  }
-  for (Eigen::Index i = 0; i < a.size(); ++i) {
-    if (!sameBits(a.data()[i], b.data()[i])) {
-      return ::testing::AssertionFailure()
-             << "entry " << i << " differs: " << a.data()[i] << " and " << b.data()[i];
-    }
-  }
-  return ::testing::AssertionSuccess();
-}
-
-inline ::testing::AssertionResult sameBits(const BroydenInformation& a,
-                                           const BroydenInformation& b) {
-  if (a.converged == b.converged && a.iterations == b.iterations && a.message == b.message &&
-      a.jacobianEvaluations == b.jacobianEvaluations && sameBits(a.error, b.error)) {
-    return ::testing::AssertionSuccess();
-  }
-  return ::testing::AssertionFailure()
-         << "{" << a.converged << ", " << a.iterations << ", \"" << a.message << "\", "
-         << a.jacobianEvaluations << ", " << a.error << "} differs from {" << b.converged << ", "
-         << b.iterations << ", \"" << b.message << "\", " << b.jacobianEvaluations << ", "
-         << b.error << "}";
-}
-
-// Everything of a State but the callables in its components, which hold plain functions.
-inline ::testing::AssertionResult sameBits(const State& a, const State& b) {
-  if (auto values = sameBits(a.values, b.values); !values) return values << " in values";
-  if (a.indexer.size != b.indexer.size || a.indexer.needsIndexing != b.indexer.needsIndexing ||
-      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
-      a.indexer.components.size() != b.indexer.components.size()) {
-    return ::testing::AssertionFailure() << "indexer or names differ";
-  }
-  auto other = b.indexer.components.begin();
-  for (const auto& [start, c] : a.indexer.components) {
-    const auto& d = other->second;
-    if (start != other->first || c.start != d.start || c.size != d.size ||
-        c.incrementStart != d.incrementStart || c.incrementSize != d.incrementSize ||
-        c.isVector != d.isVector || c.kind != d.kind || !c.plus != !d.plus) {
-      return ::testing::AssertionFailure() << "component at " << start << " differs";
-    }
-    ++other;
-  }
-  return ::testing::AssertionSuccess();
 }
 
 }  // namespace Ondrel::Reliability

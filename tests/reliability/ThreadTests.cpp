@@ -11,10 +11,13 @@
 #include <vector>
 
 #include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Testing::bitwiseEqual;
 
 using Testing::StdoutSilencer;
 
@@ -56,8 +59,10 @@ struct Sequence {
 
   ::testing::AssertionResult matches(const Sequence& other) const {
     for (std::size_t i = 0; i < results.size(); ++i) {
-      if (auto same = sameBits(results[i], other.results[i]); !same) return same << " solve " << i;
-      if (auto same = sameBits(records[i], other.records[i]); !same) return same << " solve " << i;
+      if (auto same = bitwiseEqual(results[i], other.results[i]); !same)
+        return same << " solve " << i;
+      if (auto same = bitwiseEqual(records[i], other.records[i]); !same)
+        return same << " solve " << i;
     }
     return ::testing::AssertionSuccess();
   }
@@ -123,7 +128,7 @@ TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
       Broyden mine = shared;
       State variables = StateProblem::guess();
       const BroydenInformation& record = mine.solve(variables);
-      mismatches[t] += !sameBits(variables, expected) || !sameBits(record, expectedRecord);
+      mismatches[t] += !bitwiseEqual(variables, expected) || !bitwiseEqual(record, expectedRecord);
     }
   });
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
@@ -183,7 +188,7 @@ TEST(Threads, OneStateReadConcurrently) {
     for (int round = 0; round < 10 * kRounds; ++round) {
       mismatches[t] += shared.incrementSize() != 9;
       State mine = shared;
-      mismatches[t] += !sameBits(addIncrement(mine, dx), expected);
+      mismatches[t] += !bitwiseEqual(addIncrement(mine, dx), expected);
     }
   });
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
