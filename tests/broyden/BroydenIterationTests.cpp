@@ -5,16 +5,21 @@
 #include <sstream>
 #include <vector>
 
-#include "TestSystems.hpp"
+#include "support/CountedCallables.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/ScriptedNorms.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::LinearSystem;
+using Ondrel::Testing::MildlyNonlinearSystem;
+using Ondrel::Testing::noRefreshParameters;
+using Ondrel::Testing::ScriptedNorms;
 using Ondrel::Testing::StdoutSilencer;
-using Testing::LinearSystem;
-using Testing::MildlyNonlinearSystem;
-using Testing::quietParameters;
 
 // Far above the rounding of a 3 x 3 solve, far below any real disagreement.
 constexpr double kRootTolerance = 1e-9;
@@ -28,8 +33,8 @@ std::string progressLine(double error, double norm, std::uint64_t it, std::uint6
 }
 
 TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian) {
-  LinearSystem system;
-  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  Broyden solver(3, 3, noRefreshParameters(), system.residual, system.jacobian);
 
   StdoutSilencer output(StdoutSilencer::kCapture);
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
@@ -40,8 +45,8 @@ TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian
   EXPECT_EQ(first.iterations, 1u);
   EXPECT_EQ(first.jacobianEvaluations, 1u);
   EXPECT_TRUE(first.message.empty());
-  EXPECT_LT((x - system.root()).norm(), kRootTolerance);
-  const double finalNorm = (system.matrix * x - system.rightHandSide).norm();
+  EXPECT_LT((x - LinearSystem::root()).norm(), kRootTolerance);
+  const double finalNorm = LinearSystem::evaluate(x).norm();
   EXPECT_EQ(firstOutput, progressLine(first.error, finalNorm, 1, 1));
 
   Eigen::VectorXd y = Eigen::Vector3d(5.0, -3.0, 2.0);
@@ -52,13 +57,13 @@ TEST(BroydenWarmStart, LinearSystemConvergesInOneIterationThenReusesHeldJacobian
   EXPECT_EQ(second.iterations, 1u);
   EXPECT_EQ(second.jacobianEvaluations, 0u);
   EXPECT_EQ(system.counts->jacobian, 1u);
-  EXPECT_LT((y - system.root()).norm(), kRootTolerance);
+  EXPECT_LT((y - LinearSystem::root()).norm(), kRootTolerance);
   EXPECT_NE(secondOutput.find(" it: 1 nJ: 0\n"), std::string::npos) << secondOutput;
 }
 
 TEST(BroydenWarmStart, ProgressLineFollowsTheStreamFormat) {
-  LinearSystem system;
-  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  Broyden solver(3, 3, noRefreshParameters(), system.residual, system.jacobian);
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
   const auto oldPrecision = std::cout.precision(12);
   StdoutSilencer capture(StdoutSilencer::kCapture);
@@ -67,38 +72,13 @@ TEST(BroydenWarmStart, ProgressLineFollowsTheStreamFormat) {
   std::cout.precision(oldPrecision);
   std::ostringstream expected;
   expected.precision(12);
-  expected << "error: " << info.error
-           << " norm: " << (system.matrix * x - system.rightHandSide).norm() << " it: 1 nJ: 1\n";
+  expected << "error: " << info.error << " norm: " << LinearSystem::evaluate(x).norm()
+           << " it: 1 nJ: 1\n";
   EXPECT_EQ(output, expected.str());
 }
 
-// A residual whose norms follow a script, independent of x, so that the reduction ratios of the
-// iterations are exactly those chosen.
-struct ScriptedResidual {
-  std::vector<double> norms;
-  std::shared_ptr<std::vector<std::size_t>> jacobianCalls =
-      std::make_shared<std::vector<std::size_t>>();
-  std::shared_ptr<std::size_t> residualCalls = std::make_shared<std::size_t>(0);
-
-  ResidualFunction residual() const {
-    return [n = norms, calls = residualCalls](const Eigen::Ref<const Eigen::VectorXd>&,
-                                              Eigen::VectorXd& f) {
-      const std::size_t i = std::min((*calls)++, n.size() - 1);
-      f = Eigen::Vector2d(n[i], 0.0);
-    };
-  }
-  // Records after how many residual evaluations each Jacobian evaluation happens.
-  JacobianFunction jacobian() const {
-    return [calls = residualCalls, log = jacobianCalls](const Eigen::Ref<const Eigen::VectorXd>&,
-                                                        Eigen::MatrixXd& j) {
-      log->push_back(*calls);
-      j = Eigen::Matrix2d::Identity();
-    };
-  }
-};
-
 TEST(BroydenRefreshSchedule, GoodAndPoorIterationsAreCountedSeparately) {
-  BroydenParameters p = quietParameters(3);
+  BroydenParameters p = noRefreshParameters(3);
   p.refreshReductionRatio = 1000.0;
   p.goodReductionRatio = 2.0;
   p.refreshCountLimit = 2;
@@ -106,20 +86,17 @@ TEST(BroydenRefreshSchedule, GoodAndPoorIterationsAreCountedSeparately) {
   p.absoluteTolerance = 1e-30;
 
   for (double fourthRatio : {4.0, 1.1}) {
-    ScriptedResidual script;
-    double norm = 50.0;
-    script.norms.push_back(norm);
-    for (double ratio : {3.0, 1.5, 1.2, fourthRatio, 1.01, 1.01}) {
-      norm /= ratio;
-      script.norms.push_back(norm);
-    }
+    std::vector<double> norms{50.0};
+    for (double ratio : {3.0, 1.5, 1.2, fourthRatio, 1.01, 1.01})
+      norms.push_back(norms.back() / ratio);
+    const ScriptedNorms script(norms);
     Broyden solver(2, 2, p, script.residual(), script.jacobian());
     Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
     const BroydenInformation& info = solver.solve(x);
 
     // The start evaluates after the first residual; the fourth iteration schedules a refresh,
     // which the fifth iteration makes at its trial point (its residual is the sixth).
-    EXPECT_EQ(*script.jacobianCalls, (std::vector<std::size_t>{1, 6})) << fourthRatio;
+    EXPECT_EQ(*script.jacobianLog, (std::vector<std::size_t>{1, 6})) << fourthRatio;
     EXPECT_FALSE(info.converged);
     EXPECT_EQ(info.iterations, 6u);
     EXPECT_EQ(info.jacobianEvaluations, 2u);
@@ -128,35 +105,32 @@ TEST(BroydenRefreshSchedule, GoodAndPoorIterationsAreCountedSeparately) {
 }
 
 TEST(BroydenRefreshSchedule, LargeReductionAndZeroLimitRefreshAtOnce) {
-  BroydenParameters p = quietParameters(3);
+  BroydenParameters p = noRefreshParameters(3);
   p.absoluteTolerance = 1e-30;
   p.maxIterations = 3;
 
-  ScriptedResidual fastDrop;
-  fastDrop.norms = {1.0, 1e-4, 0.5e-4, 0.25e-4};
+  const ScriptedNorms fastDrop({1.0, 1e-4, 0.5e-4, 0.25e-4});
   p.refreshReductionRatio = 1000.0;
   Broyden solver(2, 2, p, fastDrop.residual(), fastDrop.jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
   solver.solve(x);
-  EXPECT_EQ(*fastDrop.jacobianCalls, (std::vector<std::size_t>{1, 3}));
+  EXPECT_EQ(*fastDrop.jacobianLog, (std::vector<std::size_t>{1, 3}));
 
-  ScriptedResidual slow;
-  slow.norms = {1.0, 0.9, 0.8, 0.7};
+  const ScriptedNorms slow({1.0, 0.9, 0.8, 0.7});
   p.refreshCountLimit = 0;
   Broyden everyIteration(2, 2, p, slow.residual(), slow.jacobian());
   everyIteration.solve(x);
-  EXPECT_EQ(*slow.jacobianCalls, (std::vector<std::size_t>{1, 3, 4}));
+  EXPECT_EQ(*slow.jacobianLog, (std::vector<std::size_t>{1, 3, 4}));
 }
 
 // An independent, plainly written Broyden loop without refreshes, recording its trial points.
 std::vector<Eigen::VectorXd> referenceTrajectory(int method,
                                                  const Eigen::VectorXd& start,
                                                  const BroydenParameters& p) {
-  const Eigen::Matrix3d a = LinearSystem().matrix;
   const double tol = p.absoluteTolerance;
   Eigen::VectorXd x = start;
-  Eigen::VectorXd f = MildlyNonlinearSystem::evaluate(a, x);
-  Eigen::MatrixXd j = MildlyNonlinearSystem::derivative(a, x);
+  Eigen::VectorXd f = MildlyNonlinearSystem::evaluate(x);
+  Eigen::MatrixXd j = MildlyNonlinearSystem::derivative(x);
   Eigen::MatrixXd h = j.inverse();
   const Eigen::VectorXd w = (start.array().abs() * p.relativeTolerance + tol).inverse().matrix();
   std::vector<Eigen::VectorXd> trials;
@@ -164,7 +138,7 @@ std::vector<Eigen::VectorXd> referenceTrajectory(int method,
     const Eigen::VectorXd dx = -h * f;
     const Eigen::VectorXd xNew = x + dx;
     trials.push_back(xNew);
-    const Eigen::VectorXd fNew = MildlyNonlinearSystem::evaluate(a, xNew);
+    const Eigen::VectorXd fNew = MildlyNonlinearSystem::evaluate(xNew);
     const double v = fNew.norm();
     const double rho = std::sqrt((dx.array() * w.array()).square().sum() / 3.0);
     if (v < tol || (rho < 1.0 && v < 10.0 * tol)) break;
@@ -189,10 +163,9 @@ TEST(BroydenUpdate, EachMethodFollowsAnIndependentBroydenLoop) {
   const Eigen::VectorXd start = Eigen::Vector3d(1.3, 0.8, 1.2);
   std::vector<std::vector<Eigen::VectorXd>> trajectories;
   for (int method : {0, 1, 2}) {
-    const BroydenParameters p = quietParameters(method);
-    MildlyNonlinearSystem system;
+    const BroydenParameters p = noRefreshParameters(method);
     auto trials = std::make_shared<std::vector<Eigen::VectorXd>>();
-    auto residual = system.residual();
+    auto residual = MildlyNonlinearSystem::residual();
     Broyden solver(
         3,
         3,
@@ -201,7 +174,7 @@ TEST(BroydenUpdate, EachMethodFollowsAnIndependentBroydenLoop) {
           trials->push_back(x);
           residual(x, f);
         },
-        system.jacobian());
+        MildlyNonlinearSystem::jacobian());
     Eigen::VectorXd x = start;
     const StdoutSilencer silence;
     const BroydenInformation& info = solver.solve(x);
@@ -232,21 +205,22 @@ TEST(BroydenUpdate, EachMethodFollowsAnIndependentBroydenLoop) {
 TEST(BroydenUpdate, UnknownMethodKeepsTheFirstJacobian) {
   // With no refreshes and an unknown method the iteration is a chord method: slower, but it
   // still gets there, and never evaluates a second Jacobian.
-  MildlyNonlinearSystem system;
-  Broyden chord(3, 3, quietParameters(7), system.residual(), system.jacobian());
+  const CountedCallables system =
+      countCalls(MildlyNonlinearSystem::residual(), MildlyNonlinearSystem::jacobian());
+  Broyden chord(3, 3, noRefreshParameters(7), system.residual, system.jacobian);
   Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.9, 1.05);
   const StdoutSilencer silence;
   const BroydenInformation& info = chord.solve(x);
   EXPECT_TRUE(info.converged);
-  EXPECT_EQ(system.linear.counts->jacobian, 1u);
+  EXPECT_EQ(system.counts->jacobian, 1u);
   EXPECT_GT(info.iterations, 3u);
 }
 
 TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
-  LinearSystem system;
-  BroydenParameters p = quietParameters();
+  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  BroydenParameters p = noRefreshParameters();
   p.maxIterations = 0;
-  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  Broyden solver(3, 3, p, system.residual, system.jacobian);
 
   // maxIterations 0: the Jacobian is still evaluated, then the solve fails at once.
   Eigen::VectorXd guess = Eigen::Vector3d(1.0, 2.0, 3.0);
@@ -262,7 +236,7 @@ TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
   EXPECT_EQ(guess, original);
 
   // A guess exactly at the tolerance is accepted: the boundary is inclusive at the start.
-  Eigen::VectorXd root = system.root();
+  Eigen::VectorXd root = LinearSystem::root();
   const BroydenInformation& accepted = solver.solve(root);
   EXPECT_EQ(output.take(), "");
   EXPECT_TRUE(accepted.converged);
@@ -273,11 +247,10 @@ TEST(BroydenExits, ImmediateSuccessKeepsThePreviousSolvesRecord) {
 }
 
 TEST(BroydenExits, ZeroToleranceNeverConverges) {
-  LinearSystem system;
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.absoluteTolerance = 0.0;
   p.maxIterations = 4;
-  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  Broyden solver(3, 3, p, LinearSystem::residual(), LinearSystem::jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.0, 1.0, 1.0);
   const Eigen::VectorXd guess = x;
   const BroydenInformation& info = solver.solve(x);
@@ -296,7 +269,7 @@ TEST(BroydenExits, ZeroToleranceNeverConverges) {
 }
 
 TEST(BroydenExits, NonFiniteValuesAreReportedNotThrown) {
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.maxIterations = 5;
 
   // A residual that turns NaN for good.
@@ -357,7 +330,7 @@ TEST(BroydenExits, NormBetweenToleranceAndTenfoldNeedsSmallWeightedStep) {
   // F(x) = x - r, evaluated with an offset so that the final norm sits at 5 tol.
   constexpr double kTolerance = 1e-6;
   const Eigen::Vector2d offset(3.0 * kTolerance, 4.0 * kTolerance);  // norm 5 tol
-  BroydenParameters p = quietParameters(3);
+  BroydenParameters p = noRefreshParameters(3);
   p.absoluteTolerance = kTolerance;
   p.maxIterations = 3;
   auto residual = [offset](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {

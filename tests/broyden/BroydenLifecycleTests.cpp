@@ -3,21 +3,23 @@
 #include <functional>
 #include <utility>
 
-#include "TestSystems.hpp"
+#include "support/CountedCallables.hpp"
+#include "support/KnownRootSystems.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::LinearSystem;
+using Ondrel::Testing::MildlyNonlinearSystem;
+using Ondrel::Testing::noRefreshParameters;
 using Ondrel::Testing::StdoutSilencer;
-using Testing::LinearSystem;
-using Testing::MildlyNonlinearSystem;
-using Testing::quietParameters;
 
 TEST(BroydenLifecycle, NewSolverStartsWithAnEmptyRecord) {
-  LinearSystem system;
-  Broyden solver(3, 3, quietParameters(), system.residual(), {});
-  Eigen::VectorXd root = system.root();
+  Broyden solver(3, 3, noRefreshParameters(), LinearSystem::residual(), {});
+  Eigen::VectorXd root = LinearSystem::root();
   const BroydenInformation& info = solver.solve(root);
   EXPECT_TRUE(info.converged);
   EXPECT_EQ(info.iterations, 0u);
@@ -30,18 +32,21 @@ TEST(BroydenLifecycle, NewSolverStartsWithAnEmptyRecord) {
   EXPECT_THROW(solver.solve(guess), std::bad_function_call);
   EXPECT_EQ(guess, Eigen::VectorXd::Zero(3));
 
-  Broyden empty(0, 0, quietParameters(), {}, {});
+  Broyden empty(0, 0, noRefreshParameters(), {}, {});
   Eigen::VectorXd nothing;
   EXPECT_THROW(empty.solve(nothing), std::bad_function_call);
   Broyden emptySystem(
-      0, 0, quietParameters(), [](const auto&, Eigen::VectorXd& f) { f.resize(0); }, {});
+      0, 0, noRefreshParameters(), [](const auto&, Eigen::VectorXd& f) { f.resize(0); }, {});
   EXPECT_TRUE(emptySystem.solve(nothing).converged);
 }
 
 TEST(BroydenLifecycle, ResetMakesTheNextSolveEvaluateAgainAndRepeatsBitForBit) {
   const StdoutSilencer silence;
-  MildlyNonlinearSystem system;
-  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden solver(3,
+                 3,
+                 noRefreshParameters(),
+                 MildlyNonlinearSystem::residual(),
+                 MildlyNonlinearSystem::jacobian());
   const Eigen::VectorXd guess = Eigen::Vector3d(1.2, 0.9, 1.1);
 
   solver.reset();  // on a new solver: nothing to drop
@@ -63,16 +68,19 @@ TEST(BroydenLifecycle, ResetMakesTheNextSolveEvaluateAgainAndRepeatsBitForBit) {
 
 TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
   const StdoutSilencer silence;
-  MildlyNonlinearSystem system;
-  Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden source(3,
+                 3,
+                 noRefreshParameters(),
+                 MildlyNonlinearSystem::residual(),
+                 MildlyNonlinearSystem::jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.2, 0.9, 1.1);
   source.solve(x);  // now holds a Jacobian
 
   Broyden copy(source);
-  Broyden assigned(0, 0, quietParameters(2), {}, {});
+  Broyden assigned(0, 0, noRefreshParameters(2), {}, {});
   assigned = source;    // other shapes: built aside, then moved in
   assigned = assigned;  // self-assignment changes nothing
-  Broyden sameShape(3, 3, quietParameters(2), {}, {});
+  Broyden sameShape(3, 3, noRefreshParameters(2), {}, {});
   sameShape = source;  // same shapes: copied into the existing storage
 
   const Eigen::VectorXd next = Eigen::Vector3d(0.8, 1.3, 0.95);
@@ -100,8 +108,7 @@ TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
 
 TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   const StdoutSilencer silence;
-  LinearSystem system;
-  Broyden source(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden source(3, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
   source.solve(x);
 
@@ -111,8 +118,8 @@ TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   Eigen::VectorXd z = Eigen::Vector3d(2.0, 2.0, 2.0);
   EXPECT_THROW(source.solve(z), std::bad_function_call);
 
-  Broyden other(3, 3, quietParameters(), system.residual(), system.jacobian());
-  Broyden target(3, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden other(3, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
+  Broyden target(3, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
   target = std::move(other);
   EXPECT_THROW(other.solve(z), std::bad_function_call);
   EXPECT_TRUE(target.solve(z).converged);
@@ -121,7 +128,7 @@ TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   Eigen::VectorXd w = Eigen::Vector3d(-1.0, 0.0, 1.0);
   EXPECT_TRUE(target.solve(w).converged);
 
-  source = Broyden(3, 3, quietParameters(), system.residual(), system.jacobian());
+  source = Broyden(3, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
   Eigen::VectorXd again = Eigen::Vector3d(2.0, 2.0, 2.0);
   const BroydenInformation revived = source.solve(again);
   EXPECT_TRUE(revived.converged);
@@ -130,16 +137,16 @@ TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
 
 TEST(BroydenLifecycle, FailureMakesTheNextSolveEvaluateAfresh) {
   const StdoutSilencer silence;
-  LinearSystem system;
-  BroydenParameters p = quietParameters();
-  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  BroydenParameters p = noRefreshParameters();
+  Broyden solver(3, 3, p, system.residual, system.jacobian);
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
   solver.solve(x);
 
   // A solver that cannot converge: zero tolerance.
   p.maxIterations = 1;
   p.absoluteTolerance = 0.0;
-  Broyden strict(3, 3, p, system.residual(), system.jacobian());
+  Broyden strict(3, 3, p, system.residual, system.jacobian);
   Eigen::VectorXd guess = Eigen::Vector3d(9.0, 9.0, 9.0);
   EXPECT_FALSE(strict.solve(guess).converged);
   EXPECT_EQ(guess, Eigen::Vector3d(9.0, 9.0, 9.0));

@@ -5,72 +5,30 @@
 #include <stdexcept>
 #include <string>
 
-#include "TestSystems.hpp"
+#include "support/CountedCallables.hpp"
+#include "support/KnownRootSystems.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
 using Ondrel::Math::State;
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::MildlyNonlinearSystem;
+using Ondrel::Testing::noRefreshParameters;
+using Ondrel::Testing::PoseSystem;
 using Ondrel::Testing::StdoutSilencer;
-using Testing::MildlyNonlinearSystem;
-using Testing::quietParameters;
 
 // Far above the rounding of a few iterations on unit quaternions, far below a real error.
 constexpr double kRoundingTolerance = 1e-12;
 constexpr double kRootTolerance = 1e-9;
 
-// Orientation and position of a body: a quaternion at values 0..3 (increment 0..2) and two plain
-// entries at values 4..5 (increment 3..4). The residual is twice the vector part of the error
-// quaternion E = q * conj(q*), and p - p* plus a small quadratic term.
-struct PoseSystem {
-  Eigen::Quaterniond target{Eigen::AngleAxisd(0.8, Eigen::Vector3d(1.0, 2.0, -0.5).normalized())};
-  Eigen::Vector2d position{0.3, -1.2};
-
-  static Eigen::Quaterniond quaternionOf(const Eigen::Ref<const Eigen::VectorXd>& v) {
-    return Eigen::Quaterniond(v(0), v(1), v(2), v(3));  // stored scalar first
-  }
-
-  ResidualFunction residual() const {
-    return
-        [t = target, p = position](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
-          const Eigen::Quaterniond error = quaternionOf(v) * t.conjugate();
-          const Eigen::Vector2d d = v.segment<2>(4) - p;
-          f.head<3>() = 2.0 * error.vec();
-          f.tail<2>() = d + 0.05 * d.cwiseProduct(d);
-        };
-  }
-  // Column j is the derivative along increment entry j; the quaternion's increment turns it on
-  // the left, so d(2 vec E)/d(theta) = w_E I - [vec E]x.
-  JacobianFunction jacobian() const {
-    return
-        [t = target, p = position](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::MatrixXd& j) {
-          const Eigen::Quaterniond error = quaternionOf(v) * t.conjugate();
-          const Eigen::Vector3d e = error.vec();
-          Eigen::Matrix3d cross;
-          cross << 0.0, -e.z(), e.y(), e.z(), 0.0, -e.x(), -e.y(), e.x(), 0.0;
-          j.setZero();
-          j.topLeftCorner<3, 3>() = error.w() * Eigen::Matrix3d::Identity() - cross;
-          const Eigen::Vector2d d = v.segment<2>(4) - p;
-          j.bottomRightCorner<2, 2>() = (Eigen::Vector2d::Ones() + 0.1 * d).asDiagonal();
-        };
-  }
-
-  State start() const {
-    State state(6);
-    const Eigen::Quaterniond q(Eigen::AngleAxisd(0.3, Eigen::Vector3d::UnitZ()));
-    state.values << q.w(), q.x(), q.y(), q.z(), 1.0, -0.5;
-    state.addQuaternion(0);
-    state.nameEntries("body", 0, 0);
-    return state;
-  }
-};
-
 TEST(BroydenStateSolve, QuaternionStretchIsTurnedToTheTargetOrientation) {
   PoseSystem system;
   State state = system.start();
   ASSERT_EQ(state.incrementSize(), 5);
-  Broyden solver(6, 5, quietParameters(), system.residual(), system.jacobian());
+  Broyden solver(6, 5, noRefreshParameters(), system.residual(), system.jacobian());
 
   const auto rotations = state.indexer.rotations;
   const auto names = state.namedEntries;
@@ -97,7 +55,7 @@ TEST(BroydenStateSolve, QuaternionStretchIsTurnedToTheTargetOrientation) {
 
 TEST(BroydenStateSolve, WeightedStepNormWeighsQuaternionEntriesByTheirNorm) {
   PoseSystem system;
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.maxIterations = 1;
   p.absoluteTolerance = 1e-3;
   p.relativeTolerance = 0.1;
@@ -125,11 +83,18 @@ TEST(BroydenStateSolve, WeightedStepNormWeighsQuaternionEntriesByTheirNorm) {
 }
 
 TEST(BroydenStateSolve, PlainStateFollowsTheVectorSolve) {
-  MildlyNonlinearSystem system;
   const Eigen::VectorXd start = Eigen::Vector3d(1.3, 0.8, 1.2);
   for (int method : {0, 1, 2}) {
-    Broyden vectorSolver(3, 3, quietParameters(method), system.residual(), system.jacobian());
-    Broyden stateSolver(3, 3, quietParameters(method), system.residual(), system.jacobian());
+    Broyden vectorSolver(3,
+                         3,
+                         noRefreshParameters(method),
+                         MildlyNonlinearSystem::residual(),
+                         MildlyNonlinearSystem::jacobian());
+    Broyden stateSolver(3,
+                        3,
+                        noRefreshParameters(method),
+                        MildlyNonlinearSystem::residual(),
+                        MildlyNonlinearSystem::jacobian());
     Eigen::VectorXd x = start;
     State state(3);
     state.values = start;
@@ -149,7 +114,7 @@ TEST(BroydenStateSolve, RotationVectorStretchAdvancesByAddition) {
   Broyden solver(
       3,
       3,
-      quietParameters(),
+      noRefreshParameters(),
       [target](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) { f = v - target; },
       [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j.setIdentity(3, 3); });
   State state(3);
@@ -165,7 +130,7 @@ TEST(BroydenStateSolve, RotationVectorStretchAdvancesByAddition) {
 
 TEST(BroydenStateSolve, CallerStateIsUntouchedUnlessAnIterationConverges) {
   PoseSystem system;
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.maxIterations = 0;
   Broyden solver(6, 5, p, system.residual(), system.jacobian());
 
@@ -180,9 +145,7 @@ TEST(BroydenStateSolve, CallerStateIsUntouchedUnlessAnIterationConverges) {
   EXPECT_FALSE(state.indexer.needsIndexing);
 
   // At the root already: accepted at once, nothing printed, nothing written.
-  State root = system.start();
-  root.values << system.target.w(), system.target.x(), system.target.y(), system.target.z(),
-      system.position(0), system.position(1);
+  State root = system.root();
   const State before = root;
   StdoutSilencer capture(StdoutSilencer::kCapture);
   const BroydenInformation& accepted = solver.solve(root);
@@ -194,9 +157,10 @@ TEST(BroydenStateSolve, CallerStateIsUntouchedUnlessAnIterationConverges) {
 }
 
 TEST(BroydenStateSolve, VectorAndStateSolvesShareTheHeldJacobian) {
-  MildlyNonlinearSystem system;
-  BroydenParameters p = quietParameters();
-  Broyden solver(3, 3, p, system.residual(), system.jacobian());
+  const CountedCallables system =
+      countCalls(MildlyNonlinearSystem::residual(), MildlyNonlinearSystem::jacobian());
+  BroydenParameters p = noRefreshParameters();
+  Broyden solver(3, 3, p, system.residual, system.jacobian);
   Eigen::VectorXd x = Eigen::Vector3d(1.1, 0.95, 1.05);
   StdoutSilencer capture(StdoutSilencer::kCapture);
   solver.solve(x);
@@ -212,29 +176,20 @@ TEST(BroydenStateSolve, VectorAndStateSolvesShareTheHeldJacobian) {
   BroydenParameters strict = p;
   strict.absoluteTolerance = 0.0;
   strict.maxIterations = 2;
-  Broyden shared(3, 3, strict, system.residual(), system.jacobian());
+  Broyden shared(3, 3, strict, system.residual, system.jacobian);
   State stuck(3);
   stuck.values = Eigen::Vector3d(1.2, 1.2, 1.2);
   EXPECT_FALSE(shared.solve(stuck).converged);
-  const std::size_t before = system.linear.counts->jacobian;
+  const std::size_t before = system.counts->jacobian;
   Eigen::VectorXd y = Eigen::Vector3d(1.2, 1.2, 1.2);
   shared.solve(y);
-  EXPECT_EQ(system.linear.counts->jacobian, before + 1);
+  EXPECT_EQ(system.counts->jacobian, before + 1);
 }
 
 TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
   PoseSystem system;
-  auto calls = std::make_shared<int>(0);
-  auto residual = system.residual();
-  Broyden solver(
-      6,
-      5,
-      quietParameters(),
-      [calls, residual](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
-        ++*calls;
-        residual(v, f);
-      },
-      system.jacobian());
+  const CountedCallables counted = countCalls(system.residual(), system.jacobian());
+  Broyden solver(6, 5, noRefreshParameters(), counted.residual, counted.jacobian);
   auto expectRefused = [&](State& state, std::initializer_list<std::string> fragments) {
     const State before = state;
     try {
@@ -289,11 +244,11 @@ TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
   overlapping.addQuaternion(2, 0);
   ASSERT_EQ(overlapping.incrementSize(), 5);
   expectRefused(overlapping, {"shares increment entries"});
-  EXPECT_EQ(*calls, 0);
+  EXPECT_EQ(counted.counts->total(), 0u);
 }
 
 TEST(BroydenStateSolve, EmptyStateReportsItsIndexingOnEveryStep) {
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.absoluteTolerance = -1.0;  // nothing passes, not even an empty residual
   p.maxIterations = 3;
   Broyden solver(

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/CountedCallables.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace {
@@ -21,6 +22,8 @@ using Ondrel::Math::Solvers::forwardDifferenceJacobian;
 using Ondrel::Math::Solvers::JacobianCheckReport;
 using Ondrel::Math::Solvers::JacobianFunction;
 using Ondrel::Math::Solvers::ResidualFunction;
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
 using Ondrel::Testing::StdoutSilencer;
 using View = Eigen::Ref<const Eigen::VectorXd>;
 
@@ -38,11 +41,8 @@ double relativeError(const Eigen::MatrixXd& actual, const Eigen::MatrixXd& expec
 
 // F(x) = (x0^2 x1 + sin x2, exp(x0) - x1 x2, x0 x1 x2 + 1000 x2).
 struct PlainSystem {
-  std::shared_ptr<int> residualCalls = std::make_shared<int>(0);
-
-  ResidualFunction residual() const {
-    return [calls = residualCalls](const View& x, Eigen::VectorXd& f) {
-      ++*calls;
+  static ResidualFunction residual() {
+    return [](const View& x, Eigen::VectorXd& f) {
       f(0) = x(0) * x(0) * x(1) + std::sin(x(2));
       f(1) = std::exp(x(0)) - x(1) * x(2);
       f(2) = x(0) * x(1) * x(2) + 1000.0 * x(2);
@@ -125,14 +125,14 @@ struct RotationSystem {
 };
 
 TEST(ForwardDifferenceJacobian, PlainVectorMatchesAnalyticWithOneEvaluationPerColumn) {
-  PlainSystem system;
-  const JacobianFunction difference = forwardDifferenceJacobian(system.residual(), 3);
+  const CountedCallables counted = countCalls(PlainSystem::residual());
+  const JacobianFunction difference = forwardDifferenceJacobian(counted.residual, 3);
   Eigen::VectorXd x(3);
   x << 0.5, -1.5, 2.0;
   Eigen::MatrixXd j(3, 3);
   difference(x, j);
   EXPECT_LT(relativeError(j, PlainSystem::jacobianAt(x)), kForwardTolerance);
-  EXPECT_EQ(*system.residualCalls, 4);  // the point and one step per column
+  EXPECT_EQ(counted.counts->residual, 4u);  // the point and one step per column
 }
 
 TEST(ForwardDifferenceJacobian, StepScalesWithTheVariable) {

@@ -10,8 +10,9 @@
 #include <limits>
 #include <new>
 
-#include "ReliabilityProblems.hpp"
 #include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace {
@@ -44,8 +45,18 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 namespace Ondrel::Reliability {
 namespace {
 
+using Math::State;
+using Math::Solvers::Broyden;
+using Math::Solvers::BroydenInformation;
+using Math::Solvers::BroydenParameters;
+using Math::Solvers::JacobianFunction;
+using Math::Solvers::ResidualFunction;
 using Testing::bitwiseEqual;
-
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::MixedStateSystem;
 using Testing::StdoutSilencer;
 
 constexpr long kMaxAttempts = 100000;  // far more allocations than any operation here makes
@@ -72,7 +83,7 @@ long failEachAllocationInTurn(Operation operation, Check check) {
 }
 
 TEST(AllocationFailure, OversizedSolversAndStatesThrowBadAlloc) {
-  StateProblem problem;
+  MisbehavingSystem<MixedStateSystem> problem;
   const BroydenParameters parameters = convergingParameters();
   // (2^32)^2 entries do not fit a signed 64-bit count: refused before anything is allocated.
   EXPECT_THROW(Broyden(9, 1LL << 32, parameters, problem.residual(), problem.jacobian()),
@@ -83,7 +94,8 @@ TEST(AllocationFailure, OversizedSolversAndStatesThrowBadAlloc) {
   EXPECT_THROW(State(1LL << 56), std::bad_alloc);
   EXPECT_THROW(State(std::numeric_limits<long long>::max()), std::bad_alloc);
   // The callables handed to the refused constructors were released with them.
-  EXPECT_EQ(problem.plan.use_count(), 1);
+  EXPECT_EQ(problem.schedule.use_count(), 1);
+  EXPECT_EQ(problem.counts.use_count(), 1);
 }
 
 // Every allocation of a State solve, from the working copy to the final hand-over, fails in
@@ -93,30 +105,30 @@ TEST(AllocationFailure, OversizedSolversAndStatesThrowBadAlloc) {
 TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
   const StdoutSilencer silence;
   for (const BroydenParameters& parameters : {convergingParameters(), failingParameters()}) {
-    State expected = StateProblem::guess();
+    State expected = MixedStateSystem::guess();
     BroydenInformation expectedRecord;
     {
-      StateProblem reference;
+      MisbehavingSystem<MixedStateSystem> reference;
       Broyden fresh = reference.solver(parameters);
       expectedRecord = fresh.solve(expected);
     }
 
-    StateProblem problem;
-    const State guess = StateProblem::guess();
+    MisbehavingSystem<MixedStateSystem> problem;
+    const State guess = MixedStateSystem::guess();
     State variables = guess;
     std::unique_ptr<Broyden> solver;
     std::unique_ptr<Broyden> twin;
     const BroydenInformation* record = nullptr;
     BroydenInformation before;
-    int callsBefore = 0;
+    std::size_t callsBefore = 0;
     auto prepare = [&] {
       solver = std::make_unique<Broyden>(problem.solver(parameters));
-      State start = StateProblem::otherGuess();
+      State start = MixedStateSystem::otherGuess();
       record = &solver->solve(start);
       before = *record;
       twin = std::make_unique<Broyden>(*solver);
       variables = guess;
-      callsBefore = problem.plan->calls;
+      callsBefore = problem.counts->total();
     };
     prepare();
     long failuresBeforeAnyCall = 0;
@@ -125,7 +137,7 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
         [&] {
           EXPECT_TRUE(bitwiseEqual(variables, guess));
           EXPECT_TRUE(bitwiseEqual(*record, before));
-          const bool called = problem.plan->calls > callsBefore;
+          const bool called = problem.counts->total() > callsBefore;
           failuresBeforeAnyCall += !called;
           State untouched = guess;
           BroydenInformation untouchedRecord;
@@ -149,22 +161,22 @@ TEST(AllocationFailure, StateSolveFailingAtEveryAllocation) {
 // there must not leave a failed solve half reported.
 TEST(AllocationFailure, VectorSolveFailingAtItsMessage) {
   const BroydenParameters parameters = failingParameters();
-  Eigen::VectorXd expected = VectorProblem::guess();
+  Eigen::VectorXd expected = MildlyNonlinearSystem::guess();
   BroydenInformation expectedRecord;
   {
-    VectorProblem reference;
+    MisbehavingSystem<MildlyNonlinearSystem> reference;
     Broyden fresh = reference.solver(parameters);
     expectedRecord = fresh.solve(expected);
   }
   ASSERT_FALSE(expectedRecord.converged);
 
   // Accepted at once, so the record's message has never held anything.
-  VectorProblem problem;
+  MisbehavingSystem<MildlyNonlinearSystem> problem;
   Broyden solver = problem.solver(parameters);
   Eigen::VectorXd start = Eigen::Vector3d::Ones();
   const BroydenInformation& record = solver.solve(start);
   const BroydenInformation before = record;
-  const Eigen::VectorXd guess = VectorProblem::guess();
+  const Eigen::VectorXd guess = MildlyNonlinearSystem::guess();
   Eigen::VectorXd variables = guess;
   const long failures = failEachAllocationInTurn([&] { solver.solve(variables); },
                                                  [&] {
@@ -179,9 +191,9 @@ TEST(AllocationFailure, VectorSolveFailingAtItsMessage) {
 // exactly able to do what it did before.
 TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
   const StdoutSilencer silence;
-  StateProblem problem;
+  MisbehavingSystem<MixedStateSystem> problem;
   Broyden source = problem.solver(convergingParameters());
-  State start = StateProblem::otherGuess();
+  State start = MixedStateSystem::otherGuess();
   source.solve(start);
   const Broyden twin = source;
 
@@ -190,9 +202,9 @@ TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
       failEachAllocationInTurn([&] { copy = std::make_unique<Broyden>(source); }, [] {});
   EXPECT_GE(failures, 1);
 
-  State fromSource = StateProblem::guess();
-  State fromCopy = StateProblem::guess();
-  State fromTwin = StateProblem::guess();
+  State fromSource = MixedStateSystem::guess();
+  State fromCopy = MixedStateSystem::guess();
+  State fromTwin = MixedStateSystem::guess();
   Broyden twinCopy = twin;
   const BroydenInformation sourceRecord = source.solve(fromSource);
   const BroydenInformation copyRecord = copy->solve(fromCopy);
@@ -210,18 +222,18 @@ TEST(AllocationFailure, SolverCopyFailingLeavesTheSourceWarm) {
 TEST(AllocationFailure, FailedCopyAssignmentLeavesTheTargetWhole) {
   const StdoutSilencer silence;
   const BroydenParameters parameters = convergingParameters();
-  StateProblem targetProblem;
-  VectorProblem sourceProblem;
+  MisbehavingSystem<MixedStateSystem> targetProblem;
+  MisbehavingSystem<MildlyNonlinearSystem> sourceProblem;
   const Broyden source = sourceProblem.solver(parameters);
   Broyden target = targetProblem.solver(parameters);
-  State start = StateProblem::otherGuess();
+  State start = MixedStateSystem::otherGuess();
   target.solve(start);
   const Broyden twin = target;
 
   const long failures = failEachAllocationInTurn([&] { target = source; },
                                                  [&] {
-                                                   State ours = StateProblem::guess();
-                                                   State theirs = StateProblem::guess();
+                                                   State ours = MixedStateSystem::guess();
+                                                   State theirs = MixedStateSystem::guess();
                                                    Broyden untouched = twin;
                                                    target.solve(ours);
                                                    untouched.solve(theirs);
@@ -232,8 +244,8 @@ TEST(AllocationFailure, FailedCopyAssignmentLeavesTheTargetWhole) {
 }
 
 TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
-  const State source = StateProblem::guess();
-  State target = StateProblem::stateAt(
+  const State source = MixedStateSystem::guess();
+  State target = MixedStateSystem::stateAt(
       Eigen::Quaterniond::Identity(), Eigen::Vector3d::Zero(), Eigen::Vector3d::Zero());
   target.nameEntries("target only", 1, 1);
   const State targetBefore = target;
@@ -243,7 +255,7 @@ TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
   EXPECT_TRUE(bitwiseEqual(target, source));
 
   // Registration and naming change nothing unless they succeed.
-  State growing = StateProblem::stateAt(
+  State growing = MixedStateSystem::stateAt(
       Eigen::Quaterniond::Identity(), Eigen::Vector3d::Zero(), Eigen::Vector3d::Zero());
   growing.indexer.rotations.clear();
   growing.namedEntries.clear();
@@ -263,7 +275,7 @@ TEST(AllocationFailure, StateAssignmentAndIncrementAreAllOrNothing) {
       2);
 
   // addIncrement indexes its argument: a failure leaves the old index or a complete new one.
-  State argument = StateProblem::guess();
+  State argument = MixedStateSystem::guess();
   const Eigen::VectorXd valuesBefore = argument.values;
   const Eigen::VectorXd dx = Eigen::VectorXd::Constant(9, 0.01);
   State result(0);

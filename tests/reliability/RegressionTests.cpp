@@ -7,15 +7,26 @@
 #include <string>
 #include <vector>
 
-#include "ReliabilityProblems.hpp"
 #include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
 
+using Math::State;
+using Math::Solvers::Broyden;
+using Math::Solvers::BroydenInformation;
+using Math::Solvers::BroydenParameters;
+using Math::Solvers::JacobianFunction;
+using Math::Solvers::ResidualFunction;
 using Testing::bitwiseEqual;
-
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::MixedStateSystem;
 using Testing::StdoutSilencer;
 
 // A rotation vector registered with an explicit increment position at the very end of the
@@ -102,13 +113,13 @@ TEST(NonFiniteJacobianRegression, EveryBuildGivesEigensOutcomeWithoutCrashing) {
   // Poisoned at the first evaluation or at the first refresh. Failing runs make 40 iterations on
   // NaN norms, each third one refreshing: 14 Jacobians.
   for (int call : {1, 2}) {
-    solveWithPoisonedJacobian<VectorProblem>(call, kNaN, 0, 1, false, 40, 14);
-    solveWithPoisonedJacobian<VectorProblem>(call, -kInfinity, 0, 1, false, 40, 14);
-    solveWithPoisonedJacobian<StateProblem>(call, kNaN, 4, 2, false, 40, 14);
-    solveWithPoisonedJacobian<StateProblem>(call, kInfinity, 0, 6, false, 40, 14);
+    solveWithPoisonedJacobian<MildlyNonlinearSystem>(call, kNaN, 0, 1, false, 40, 14);
+    solveWithPoisonedJacobian<MildlyNonlinearSystem>(call, -kInfinity, 0, 1, false, 40, 14);
+    solveWithPoisonedJacobian<MixedStateSystem>(call, kNaN, 4, 2, false, 40, 14);
+    solveWithPoisonedJacobian<MixedStateSystem>(call, kInfinity, 0, 6, false, 40, 14);
   }
-  solveWithPoisonedJacobian<VectorProblem>(1, kInfinity, 0, 0, true, 8, 3);
-  solveWithPoisonedJacobian<StateProblem>(1, -kInfinity, 8, 8, true, 9, 3);
+  solveWithPoisonedJacobian<MildlyNonlinearSystem>(1, kInfinity, 0, 0, true, 8, 3);
+  solveWithPoisonedJacobian<MixedStateSystem>(1, -kInfinity, 8, 8, true, 9, 3);
 }
 
 }  // namespace

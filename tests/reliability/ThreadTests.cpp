@@ -10,15 +10,26 @@
 #include <thread>
 #include <vector>
 
-#include "ReliabilityProblems.hpp"
 #include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
 
+using Math::State;
+using Math::Solvers::Broyden;
+using Math::Solvers::BroydenInformation;
+using Math::Solvers::BroydenParameters;
+using Math::Solvers::JacobianFunction;
+using Math::Solvers::ResidualFunction;
 using Testing::bitwiseEqual;
-
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::MixedStateSystem;
 using Testing::StdoutSilencer;
 
 constexpr int kThreads = 4;
@@ -71,12 +82,12 @@ struct Sequence {
 TEST(Threads, IndependentSolversOnSeveralThreads) {
   const BroydenParameters parameters = convergingParameters();
   StdoutSilencer output(StdoutSilencer::kCapture);
-  Sequence<VectorProblem> vectorReference;
-  Sequence<StateProblem> stateReference;
-  Broyden vectorSolver = VectorProblem().solver(parameters);
-  vectorReference = Sequence<VectorProblem>::run(vectorSolver);
-  Broyden stateSolver = StateProblem().solver(parameters);
-  stateReference = Sequence<StateProblem>::run(stateSolver);
+  Sequence<MildlyNonlinearSystem> vectorReference;
+  Sequence<MixedStateSystem> stateReference;
+  Broyden vectorSolver = MildlyNonlinearSystem::solver(parameters);
+  vectorReference = Sequence<MildlyNonlinearSystem>::run(vectorSolver);
+  Broyden stateSolver = MixedStateSystem::solver(parameters);
+  stateReference = Sequence<MixedStateSystem>::run(stateSolver);
   ASSERT_TRUE(vectorReference.records[0].converged && stateReference.records[0].converged);
 
   std::vector<int> mismatches(kThreads, 0);
@@ -88,11 +99,11 @@ TEST(Threads, IndependentSolversOnSeveralThreads) {
       // both kinds of solve overlap.
       for (int kind = 0; kind < 2; ++kind) {
         if ((kind + t) % 2 == 0) {
-          Broyden solver = StateProblem().solver(parameters);
-          mismatches[t] += !Sequence<StateProblem>::run(solver).matches(stateReference);
+          Broyden solver = MixedStateSystem::solver(parameters);
+          mismatches[t] += !Sequence<MixedStateSystem>::run(solver).matches(stateReference);
         } else {
-          Broyden solver = VectorProblem().solver(parameters);
-          mismatches[t] += !Sequence<VectorProblem>::run(solver).matches(vectorReference);
+          Broyden solver = MildlyNonlinearSystem::solver(parameters);
+          mismatches[t] += !Sequence<MildlyNonlinearSystem>::run(solver).matches(vectorReference);
         }
       }
     }
@@ -112,11 +123,11 @@ TEST(Threads, IndependentSolversOnSeveralThreads) {
 // every copy starts from the source's held Jacobian.
 TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
   const StdoutSilencer silence;
-  StateProblem problem;
+  MisbehavingSystem<MixedStateSystem> problem;
   Broyden source = problem.solver(convergingParameters());
-  State expected = StateProblem::guess();
+  State expected = MixedStateSystem::guess();
   BroydenInformation expectedRecord;
-  State start = StateProblem::otherGuess();
+  State start = MixedStateSystem::otherGuess();
   source.solve(start);
   Broyden copy = source;
   expectedRecord = copy.solve(expected);
@@ -126,7 +137,7 @@ TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
   onSeveralThreads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
       Broyden mine = shared;
-      State variables = StateProblem::guess();
+      State variables = MixedStateSystem::guess();
       const BroydenInformation& record = mine.solve(variables);
       mismatches[t] += !bitwiseEqual(variables, expected) || !bitwiseEqual(record, expectedRecord);
     }
@@ -177,7 +188,7 @@ TEST(Threads, OneSolverParametersReadConcurrently) {
 // A State that still needs indexing is only read by copying it and by incrementSize(); each
 // thread indexes and advances its own copy.
 TEST(Threads, OneStateReadConcurrently) {
-  const State shared = StateProblem::guess();
+  const State shared = MixedStateSystem::guess();
   ASSERT_TRUE(shared.indexer.needsIndexing);
   const Eigen::VectorXd dx = Eigen::VectorXd::LinSpaced(9, -0.1, 0.1);
   State reference = shared;
