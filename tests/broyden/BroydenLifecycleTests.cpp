@@ -3,6 +3,7 @@
 #include <functional>
 #include <utility>
 
+#include "support/BitwiseAssertions.hpp"
 #include "support/CountedCallables.hpp"
 #include "support/KnownRootSystems.hpp"
 #include "support/StdoutSilencer.hpp"
@@ -10,6 +11,7 @@
 namespace Ondrel::Math::Solvers {
 namespace {
 
+using Ondrel::Testing::bitwiseEqual;
 using Ondrel::Testing::countCalls;
 using Ondrel::Testing::CountedCallables;
 using Ondrel::Testing::LinearSystem;
@@ -135,28 +137,41 @@ TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   EXPECT_EQ(revived.jacobianEvaluations, 1u);
 }
 
-TEST(BroydenLifecycle, FailureMakesTheNextSolveEvaluateAfresh) {
+// After a failure the next solve is exactly a new solver's: it evaluates a fresh Jacobian, and
+// when it converges its record is whole, with none of the failure left in it.
+TEST(BroydenLifecycle, FailureMakesTheNextSolveExactlyANewSolversOne) {
   const StdoutSilencer silence;
-  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  const CountedCallables system =
+      countCalls(MildlyNonlinearSystem::residual(), MildlyNonlinearSystem::jacobian());
   BroydenParameters p = noRefreshParameters();
+  p.maxIterations = 2;
   Broyden solver(3, 3, p, system.residual, system.jacobian);
-  Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  solver.solve(x);
+  // Close enough to the root (1, 1, 1) for one Newton step to reach the tolerance.
+  const Eigen::VectorXd near = Eigen::Vector3d(1.0 + 1e-6, 1.0 - 1e-6, 1.0);
+  Eigen::VectorXd x = near;
+  ASSERT_TRUE(solver.solve(x).converged);
 
-  // A solver that cannot converge: zero tolerance.
-  p.maxIterations = 1;
-  p.absoluteTolerance = 0.0;
-  Broyden strict(3, 3, p, system.residual, system.jacobian);
-  Eigen::VectorXd guess = Eigen::Vector3d(9.0, 9.0, 9.0);
-  EXPECT_FALSE(strict.solve(guess).converged);
-  EXPECT_EQ(guess, Eigen::Vector3d(9.0, 9.0, 9.0));
+  // Two iterations do not get there from the guess.
+  Eigen::VectorXd guess = MildlyNonlinearSystem::guess();
+  const BroydenInformation& failed = solver.solve(guess);
+  EXPECT_FALSE(failed.converged);
+  EXPECT_EQ(failed.message, "Maximum number of iterations reached");
+  EXPECT_EQ(guess, MildlyNonlinearSystem::guess());
+
   const std::size_t before = system.counts->jacobian;
-  strict.solve(guess);
+  Eigen::VectorXd ours = near;
+  const BroydenInformation& after = solver.solve(ours);
   EXPECT_EQ(system.counts->jacobian, before + 1) << "a failed solve drops the held Jacobian";
+  Broyden fresh(3, 3, p, MildlyNonlinearSystem::residual(), MildlyNonlinearSystem::jacobian());
+  Eigen::VectorXd theirs = near;
+  const BroydenInformation& expected = fresh.solve(theirs);
+  ASSERT_TRUE(expected.converged && expected.iterations > 0 && expected.message.empty());
+  EXPECT_TRUE(bitwiseEqual(after, expected));
+  EXPECT_TRUE(bitwiseEqual(ours, theirs));
 
   // Settings are copied at construction: changing the host's record afterwards changes nothing.
   p.maxIterations = 0;
-  Eigen::VectorXd y = Eigen::Vector3d(1.0, 1.0, 1.0);
+  Eigen::VectorXd y = near;
   EXPECT_EQ(solver.solve(y).iterations, 1u);
 }
 

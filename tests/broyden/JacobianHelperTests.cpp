@@ -151,6 +151,13 @@ TEST(ForwardDifferenceJacobian, StepScalesWithTheVariable) {
   EXPECT_NEAR(j(1, 1) / 3.0, 1.0, 1e-2);
   EXPECT_EQ(j(0, 1), 0.0);
   EXPECT_EQ(j(1, 0), 0.0);
+
+  // The difference is divided by the step actually taken: x + h is rounded at 1e8, and the
+  // nominal h would leave the derivative of x off by that rounding (3e-9 here).
+  const ResidualFunction identity = [](const View& v, Eigen::VectorXd& f) { f = v; };
+  Eigen::MatrixXd one;
+  forwardDifferenceJacobian(identity, 1)(Eigen::VectorXd::Constant(1, 1e8 + 0.3), one);
+  EXPECT_EQ(one(0, 0), 1.0);
 }
 
 TEST(ForwardDifferenceJacobian, StateDifferentiatesInLeftIncrementCoordinates) {
