@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <vector>
 
@@ -77,50 +78,77 @@ TEST(BroydenWarmStart, ProgressLineFollowsTheStreamFormat) {
   EXPECT_EQ(output, expected.str());
 }
 
-TEST(BroydenRefreshSchedule, GoodAndPoorIterationsAreCountedSeparately) {
-  BroydenParameters p = noRefreshParameters(3);
-  p.refreshReductionRatio = 1000.0;
-  p.goodReductionRatio = 2.0;
-  p.refreshCountLimit = 2;
-  p.maxIterations = 6;
-  p.absoluteTolerance = 1e-30;
+// One case of the refresh schedule: the residual norms of one solve, or of a converged solve and
+// a warm one after it, and the Jacobian evaluations they must cause, each given as the number of
+// residual evaluations made before it. A refresh scheduled by iteration k is made by iteration
+// k + 1, after its residual: so in a cold solve, a Jacobian evaluated after residual k + 2 was
+// scheduled by iteration k.
+struct RefreshCase {
+  const char* rule;
+  std::uint64_t refreshCountLimit;
+  std::uint64_t maxIterations;
+  int solves;
+  std::vector<double> norms;
+  std::vector<std::size_t> jacobianAfterResiduals;
+};
 
-  for (double fourthRatio : {4.0, 1.1}) {
-    std::vector<double> norms{50.0};
-    for (double ratio : {3.0, 1.5, 1.2, fourthRatio, 1.01, 1.01})
-      norms.push_back(norms.back() / ratio);
-    const ScriptedNorms script(norms);
-    Broyden solver(2, 2, p, script.residual(), script.jacobian());
-    Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
-    const BroydenInformation& info = solver.solve(x);
-
-    // The start evaluates after the first residual; the fourth iteration schedules a refresh,
-    // which the fifth iteration makes at its trial point (its residual is the sixth).
-    EXPECT_EQ(*script.jacobianLog, (std::vector<std::size_t>{1, 6})) << fourthRatio;
-    EXPECT_FALSE(info.converged);
-    EXPECT_EQ(info.iterations, 6u);
-    EXPECT_EQ(info.jacobianEvaluations, 2u);
-    EXPECT_EQ(info.message, "Maximum number of iterations reached");
-  }
+// start, start / ratios[0], start / ratios[0] / ratios[1], ...
+std::vector<double> dividedBy(double start, std::initializer_list<double> ratios) {
+  std::vector<double> norms{start};
+  for (double ratio : ratios) norms.push_back(norms.back() / ratio);
+  return norms;
 }
 
-TEST(BroydenRefreshSchedule, LargeReductionAndZeroLimitRefreshAtOnce) {
-  BroydenParameters p = noRefreshParameters(3);
-  p.absoluteTolerance = 1e-30;
-  p.maxIterations = 3;
-
-  const ScriptedNorms fastDrop({1.0, 1e-4, 0.5e-4, 0.25e-4});
-  p.refreshReductionRatio = 1000.0;
-  Broyden solver(2, 2, p, fastDrop.residual(), fastDrop.jacobian());
-  Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
-  solver.solve(x);
-  EXPECT_EQ(*fastDrop.jacobianLog, (std::vector<std::size_t>{1, 3}));
-
-  const ScriptedNorms slow({1.0, 0.9, 0.8, 0.7});
-  p.refreshCountLimit = 0;
-  Broyden everyIteration(2, 2, p, slow.residual(), slow.jacobian());
-  everyIteration.solve(x);
-  EXPECT_EQ(*slow.jacobianLog, (std::vector<std::size_t>{1, 3, 4}));
+TEST(BroydenRefreshSchedule, EachRuleRefreshesExactlyWhenItSays) {
+  // Every case ends by the iteration limit, except the converged first solve of a pair, which
+  // reaches a norm of 0. refreshReductionRatio 1000, goodReductionRatio 2.
+  // clang-format off
+  const RefreshCase cases[] = {
+      {"good iterations reach the limit, poor ones are counted apart", 2, 6, 1,
+       dividedBy(50.0, {3.0, 1.5, 1.2, 4.0, 1.01, 1.01}), {1, 6}},
+      {"one poor iteration more than the limit", 2, 6, 1,
+       dividedBy(50.0, {3.0, 1.5, 1.2, 1.1, 1.01, 1.01}), {1, 6}},
+      {"a reduction ratio of exactly goodReductionRatio is a good one", 2, 4, 1,
+       {64.0, 32.0, 16.0, 8.0, 4.0}, {1, 4}},
+      {"a reduction above refreshReductionRatio refreshes at once", 1000, 3, 1,
+       {1.0, 1e-4, 0.5e-4, 0.25e-4}, {1, 3}},
+      {"and that refresh resets both counts", 2, 7, 1,
+       {1e6, 5e5, 4.5e5, 45.0, 22.5, 20.0, 19.0, 18.0}, {1, 5}},
+      {"a limit of 0 refreshes after every iteration", 0, 3, 1,
+       {1.0, 0.9, 0.8, 0.7}, {1, 3, 4}},
+      {"the counts start afresh in every solve", 2, 5, 2,
+       {10.0, 5.0, 4.5, 4.0, 0.0, 10.0, 5.0, 4.5, 4.0, 3.9, 3.8}, {1, 11}},
+      // The warm solve inherits the first one's Jacobian: norm 100 is not above 100; 150 is,
+      // and refreshes it; 140 and 200 are, but the solve has evaluated a Jacobian of its own.
+      {"an inherited Jacobian is dropped once the norm is above 100", 1000, 6, 2,
+       {1.0, 0.0, 99.0, 100.0, 90.0, 150.0, 140.0, 200.0, 190.0}, {1, 7}},
+  };
+  // clang-format on
+  for (const RefreshCase& c : cases) {
+    SCOPED_TRACE(c.rule);
+    BroydenParameters p = noRefreshParameters(3);  // no update: the norms do not depend on x
+    p.absoluteTolerance = 1e-30;
+    p.refreshReductionRatio = 1000.0;
+    p.goodReductionRatio = 2.0;
+    p.refreshCountLimit = c.refreshCountLimit;
+    p.maxIterations = c.maxIterations;
+    const ScriptedNorms script(c.norms);
+    Broyden solver(2, 2, p, script.residual(), script.jacobian());
+    const StdoutSilencer silence;
+    std::size_t evaluationsBefore = 0;
+    const BroydenInformation* last = nullptr;
+    for (int solve = 1; solve <= c.solves; ++solve) {
+      evaluationsBefore = script.jacobianLog->size();
+      Eigen::VectorXd x = Eigen::VectorXd::Zero(2);
+      last = &solver.solve(x);
+      EXPECT_EQ(last->converged, solve < c.solves) << "solve " << solve;
+    }
+    EXPECT_EQ(*script.jacobianLog, c.jacobianAfterResiduals);
+    EXPECT_EQ(script.counts->residual, c.norms.size()) << "the script must be run to its end";
+    EXPECT_EQ(last->iterations, c.maxIterations);
+    EXPECT_EQ(last->message, "Maximum number of iterations reached");
+    EXPECT_EQ(last->jacobianEvaluations, script.jacobianLog->size() - evaluationsBefore);
+  }
 }
 
 // An independent, plainly written Broyden loop without refreshes, recording its trial points.
