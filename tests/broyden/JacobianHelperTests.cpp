@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "support/CountedCallables.hpp"
+#include "support/MisbehavingCallables.hpp"
 #include "support/StdoutSilencer.hpp"
 
 namespace {
@@ -22,8 +23,13 @@ using Ondrel::Math::Solvers::forwardDifferenceJacobian;
 using Ondrel::Math::Solvers::JacobianCheckReport;
 using Ondrel::Math::Solvers::JacobianFunction;
 using Ondrel::Math::Solvers::ResidualFunction;
+using Ondrel::Testing::Callable;
 using Ondrel::Testing::countCalls;
 using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::HostFailure;
+using Ondrel::Testing::misbehavingResidual;
+using Ondrel::Testing::Misbehaviour;
+using Ondrel::Testing::MisbehaviourSchedule;
 using Ondrel::Testing::StdoutSilencer;
 using View = Eigen::Ref<const Eigen::VectorXd>;
 
@@ -280,13 +286,11 @@ TEST(JacobianHelpersMisuse, ClearErrorsAndCallerMatrixUntouched) {
   EXPECT_EQ(j, before);
 
   // A residual that throws half-way through the columns.
-  auto calls = std::make_shared<int>(0);
-  const ResidualFunction failing = [calls](const View& x, Eigen::VectorXd& f) {
-    if (++*calls == 3) throw std::runtime_error("host failure");
-    f = x;
-  };
-  EXPECT_THROW(forwardDifferenceJacobian(failing, 3)(Eigen::VectorXd::Ones(3), j),
-               std::runtime_error);
+  const auto schedule = std::make_shared<MisbehaviourSchedule>();
+  schedule->arm({{Callable::Residual, 3, Misbehaviour::kThrow}});
+  const ResidualFunction failing =
+      misbehavingResidual([](const View& x) { return Eigen::VectorXd(x); }, schedule);
+  EXPECT_THROW(forwardDifferenceJacobian(failing, 3)(Eigen::VectorXd::Ones(3), j), HostFailure);
   EXPECT_EQ(j, before);
 
   const ResidualFunction shortResidual = [](const View&, Eigen::VectorXd& f) {
