@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "MinpackTestSet.hpp"
 #include "PeerOutcome.hpp"
-#include "TestProblems.hpp"
 #ifdef ONDREL_HAVE_GSL
 #include "GslSolvers.hpp"
 #endif

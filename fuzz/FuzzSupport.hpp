@@ -1,5 +1,6 @@
-// Shared by the fuzz targets: turning bytes into awkward numbers, callables that misbehave on a
-// schedule read from the input, and the checks that end a run with a report.
+// Shared by the fuzz targets: turning bytes into awkward numbers and misbehaviour schedules, and
+// the checks that end a run with a report. The misbehaving callables, the systems and the bitwise
+// comparison come from the test support folder.
 #pragma once
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -8,14 +9,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <ondrel/broyden/Broyden>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "support/BitwiseComparison.hpp"
+#include "support/MisbehavingCallables.hpp"
+
 namespace Ondrel::Fuzz {
+
+using Testing::sameBits;
 
 // A broken promise is a crash for libFuzzer, which then keeps the input that found it.
 [[noreturn]] inline void fail(const char* what, const char* file, int line) {
@@ -65,147 +70,26 @@ inline long long awkwardPosition(FuzzedDataProvider& in, long long around) {
   }
 }
 
-inline bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-inline bool sameBits(const Eigen::MatrixXd& a, const Eigen::MatrixXd& b) {
-  if (a.rows() != b.rows() || a.cols() != b.cols()) return false;
-  for (Eigen::Index i = 0; i < a.size(); ++i) {
-    if (!sameBits(a.data()[i], b.data()[i])) return false;
-  }
-  return true;
-}
-
-inline bool sameBits(const Math::Solvers::BroydenInformation& a,
-                     const Math::Solvers::BroydenInformation& b) {
-  return a.converged == b.converged && a.iterations == b.iterations && a.message == b.message &&
-         a.jacobianEvaluations == b.jacobianEvaluations && sameBits(a.error, b.error);
-}
-
 inline bool isFailureMessage(const std::string& message) {
   return message == "Non-finite values encountered in Broyden solver" ||
          message == "Maximum number of iterations reached";
 }
 
-// Thrown by a misbehaving callable; nothing the library raises itself.
-struct HostFailure {};
-
-// When and how the callables of one solve misbehave. Calls are counted from arming, 1-based.
-struct Misbehaviour {
-  enum Kind { kNaN, kInfinity, kHuge, kWrongSize, kThrow, kSingular, kCount };
-  bool jacobian = false;
-  int call = 0;
-  Kind kind = kNaN;
-};
-
-struct Schedule {
-  std::vector<Misbehaviour> events;
-  bool armed = false;
-  int residualCalls = 0;
-  int jacobianCalls = 0;
-  // What happened in the armed solve: an exception is owed when one of these struck.
-  bool threw = false;
-  bool wrongSize = false;
-  bool struck = false;
-
-  void arm(FuzzedDataProvider& in, int maxEvents) {
-    events.clear();
-    const int count = in.ConsumeIntegralInRange(0, maxEvents);
-    for (int i = 0; i < count; ++i) {
-      Misbehaviour event;
-      event.jacobian = in.ConsumeBool();
-      event.call = in.ConsumeIntegralInRange(1, 24);
-      event.kind = static_cast<Misbehaviour::Kind>(
-          in.ConsumeIntegralInRange<int>(0, Misbehaviour::kCount - 1));
-      events.push_back(event);
-    }
-    armed = true;
-    residualCalls = jacobianCalls = 0;
-    threw = wrongSize = struck = false;
+// Reads a schedule of up to `maxEvents` misbehaviours from the input and arms it.
+inline void armFrom(FuzzedDataProvider& in,
+                    Testing::MisbehaviourSchedule& schedule,
+                    int maxEvents) {
+  std::vector<Testing::Misbehaviour> events;
+  const int count = in.ConsumeIntegralInRange(0, maxEvents);
+  for (int i = 0; i < count; ++i) {
+    Testing::Misbehaviour event;
+    event.callable = in.ConsumeBool() ? Testing::Callable::Jacobian : Testing::Callable::Residual;
+    event.call = in.ConsumeIntegralInRange(1, 24);
+    event.kind = static_cast<Testing::Misbehaviour::Kind>(
+        in.ConsumeIntegralInRange<int>(0, Testing::Misbehaviour::kKindCount - 1));
+    events.push_back(event);
   }
-  void disarm() { armed = false; }
-
-  template <class Output>
-  void apply(bool jacobian, Output& out) {
-    if (!armed) return;
-    const int call = jacobian ? ++jacobianCalls : ++residualCalls;
-    for (const Misbehaviour& event : events) {
-      if (event.jacobian != jacobian || event.call != call) continue;
-      struck = true;
-      const Eigen::Index last = out.size() - 1;
-      switch (event.kind) {
-        case Misbehaviour::kNaN:
-          if (last >= 0) out.data()[call % out.size()] = std::numeric_limits<double>::quiet_NaN();
-          break;
-        case Misbehaviour::kInfinity:
-          if (last >= 0) out.data()[last] = -std::numeric_limits<double>::infinity();
-          break;
-        case Misbehaviour::kHuge:
-          out *= 1e300;
-          break;
-        case Misbehaviour::kWrongSize:
-          wrongSize = true;
-          if constexpr (Output::ColsAtCompileTime == 1) {
-            const bool shrink = call % 2 == 1 && out.size() > 0;
-            out.resize(shrink ? out.size() - 1 : out.size() + 1);
-          } else {
-            out.resize(out.rows(), out.cols() + 1);
-          }
-          return;
-        case Misbehaviour::kThrow:
-          threw = true;
-          out.setConstant(std::numeric_limits<double>::quiet_NaN());
-          throw HostFailure{};
-        case Misbehaviour::kSingular:
-          out.setZero();
-          break;
-        default:
-          break;
-      }
-    }
-  }
-};
-
-// The host's callables for a fuzzed system: its residual and Jacobian, then whatever misbehaviour
-// the schedule chose for this call.
-template <class System>
-struct Callables {
-  std::shared_ptr<const System> system;
-  std::shared_ptr<Schedule> schedule;
-
-  Math::Solvers::ResidualFunction residual() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::VectorXd& f) {
-      f = system->evaluate(x);
-      schedule->apply(false, f);
-    };
-  }
-  Math::Solvers::JacobianFunction jacobian() const {
-    return [system = system, schedule = schedule](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                                  Eigen::MatrixXd& j) {
-      j = system->derivative(x);
-      schedule->apply(true, j);
-    };
-  }
-};
-
-// Bit for bit the same State, index included (component callables are not compared).
-inline bool sameState(const Math::State& a, const Math::State& b) {
-  if (!sameBits(a.values, b.values) || a.indexer.size != b.indexer.size ||
-      a.indexer.needsIndexing != b.indexer.needsIndexing ||
-      a.indexer.rotations != b.indexer.rotations || a.namedEntries != b.namedEntries ||
-      a.indexer.components.size() != b.indexer.components.size()) {
-    return false;
-  }
-  auto other = b.indexer.components.begin();
-  for (const auto& [start, c] : a.indexer.components) {
-    const auto& [otherStart, d] = *other++;
-    if (start != otherStart || c.start != d.start || c.size != d.size ||
-        c.incrementStart != d.incrementStart || c.incrementSize != d.incrementSize ||
-        c.kind != d.kind || c.isVector != d.isVector) {
-      return false;
-    }
-  }
-  return true;
+  schedule.arm(std::move(events));
 }
 
 }  // namespace Ondrel::Fuzz

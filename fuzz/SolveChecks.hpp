@@ -30,14 +30,14 @@ struct SolveChecks {
   bool run(Math::Solvers::Broyden& solver,
            Variables& variables,
            const Variables& guess,
-           Schedule& schedule,
+           Testing::MisbehaviourSchedule& schedule,
            RecordWatch& watch) const {
     const Math::Solvers::BroydenInformation* returned = nullptr;
     bool threw = true;
     try {
       returned = &solver.solve(variables);
       threw = false;
-    } catch (const HostFailure&) {
+    } catch (const Testing::HostFailure&) {
       FUZZ_CHECK(schedule.threw);
     } catch (const std::invalid_argument&) {
       const bool refusedUntouched =

@@ -5,56 +5,15 @@
 #include <ondrel/state/State.hpp>
 
 #include "SolveChecks.hpp"
+#include "support/QuadraticSystems.hpp"
 
 namespace {
 
 using namespace Ondrel::Math::Solvers;
 using namespace Ondrel::Fuzz;
 using Ondrel::Math::State;
-
-struct Layout {
-  std::vector<Ondrel::Math::StateComponent> components;
-};
-
-// F(v) = B v + c .* (B v).^2 - b with m equations on the n values; its Jacobian with respect to
-// the increment is dF/dv times dv/d(increment), which turns quaternions on the left.
-struct System {
-  Eigen::MatrixXd b;
-  Eigen::VectorXd c;
-  Eigen::VectorXd target;
-  Layout layout;
-
-  Eigen::VectorXd evaluate(const Eigen::Ref<const Eigen::VectorXd>& v) const {
-    const Eigen::VectorXd bv = b * v;
-    return bv + c.cwiseProduct(bv.cwiseAbs2()) - target;
-  }
-  Eigen::MatrixXd derivative(const Eigen::Ref<const Eigen::VectorXd>& v) const {
-    const Eigen::VectorXd bv = b * v;
-    const Eigen::MatrixXd dfdv =
-        (Eigen::VectorXd::Ones(bv.size()) + 2.0 * c.cwiseProduct(bv)).asDiagonal() * b;
-    Eigen::MatrixXd dvdx = Eigen::MatrixXd::Zero(v.size(), b.rows());
-    for (const auto& component : layout.components) {
-      if (component.kind == Ondrel::Math::Quaternion) {
-        const Eigen::Quaterniond q(v(component.start),
-                                   v(component.start + 1),
-                                   v(component.start + 2),
-                                   v(component.start + 3));
-        for (int k = 0; k < 3; ++k) {
-          Eigen::Quaterniond axis(0, 0, 0, 0);
-          axis.vec()(k) = 0.5;
-          const Eigen::Quaterniond column = axis * q;
-          dvdx.block(component.start, component.incrementStart + k, 4, 1) << column.w(), column.x(),
-              column.y(), column.z();
-        }
-      } else {
-        for (long long i = 0; i < component.size; ++i) {
-          dvdx(component.start + i, component.incrementStart + i) = 1.0;
-        }
-      }
-    }
-    return dfdv * dvdx;
-  }
-};
+using Ondrel::Testing::MisbehaviourSchedule;
+using Ondrel::Testing::StateQuadraticSystem;
 
 double value(FuzzedDataProvider& in) {
   return in.ConsumeIntegralInRange(0, 15) == 0 ? awkwardDouble(in)
@@ -119,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (stateSize < 0 || m < 0) return 0;
   }
 
-  auto system = std::make_shared<System>();
+  auto system = std::make_shared<StateQuadraticSystem>();
   system->b.resize(m, n);
   system->c.resize(m);
   system->target.resize(m);
@@ -132,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     State indexed = guess;
     indexed.indexer.buildIndex();
     for (const auto& [start, component] : indexed.indexer.components) {
-      system->layout.components.push_back(component);
+      system->components.push_back(component);
     }
   }
 
@@ -143,12 +102,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   parameters.refreshCountLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 4);
   parameters.updateMethod = in.ConsumeIntegralInRange(-1, 3);
 
-  SolveChecks<State, decltype(&sameState)> checks{parameters, &sameState};
+  auto same = [](const State& a, const State& b) { return sameBits(a, b); };
+  SolveChecks<State, decltype(same)> checks{parameters, same};
   checks.mayBeRefused = handEdited || wrongSizes;
-  const Callables<System> callables{system, std::make_shared<Schedule>()};
-  auto makeSolver = [&] {
-    return Broyden(stateSize, m, parameters, callables.residual(), callables.jacobian());
-  };
+  const auto schedule = std::make_shared<MisbehaviourSchedule>();
+  const ResidualFunction residual = Ondrel::Testing::misbehavingResidual(
+      [system](const Eigen::Ref<const Eigen::VectorXd>& v) { return system->evaluate(v); },
+      schedule);
+  const JacobianFunction jacobian = Ondrel::Testing::misbehavingJacobian(
+      [system](const Eigen::Ref<const Eigen::VectorXd>& v) { return system->derivative(v); },
+      schedule);
+  auto makeSolver = [&] { return Broyden(stateSize, m, parameters, residual, jacobian); };
 
   Broyden solver = makeSolver();
   RecordWatch watch;
@@ -156,14 +120,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int s = 0; s < solves && in.remaining_bytes() > 0; ++s) {
     if (in.ConsumeBool()) solver.reset();
     State variables = guess;
-    callables.schedule->arm(in, 3);
-    const bool fresh = checks.run(solver, variables, guess, *callables.schedule, watch);
+    armFrom(in, *schedule, 3);
+    const bool fresh = checks.run(solver, variables, guess, *schedule, watch);
     if (!fresh && watch.record && watch.record->converged && watch.record->iterations > 0) {
       // Only the values change; quaternions are turned, so they keep their norms.
       FUZZ_CHECK(variables.indexer.rotations == guess.indexer.rotations);
       FUZZ_CHECK(variables.indexer.needsIndexing == guess.indexer.needsIndexing);
       FUZZ_CHECK(variables.namedEntries == guess.namedEntries);
-      for (const auto& component : system->layout.components) {
+      for (const auto& component : system->components) {
         if (component.kind != Ondrel::Math::Quaternion) continue;
         const double before = guess.values.segment(component.start, 4).norm();
         const double after = variables.values.segment(component.start, 4).norm();

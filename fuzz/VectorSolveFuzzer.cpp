@@ -3,11 +3,14 @@
 // negative and NaN tolerances and every update method. Several solves run on one solver, with
 // copies, moves and resets in between, to reach the warm-start paths.
 #include "SolveChecks.hpp"
+#include "support/QuadraticSystems.hpp"
 
 namespace {
 
 using namespace Ondrel::Math::Solvers;
 using namespace Ondrel::Fuzz;
+using Ondrel::Testing::MisbehaviourSchedule;
+using Ondrel::Testing::QuadraticSystem;
 
 BroydenParameters parametersFrom(FuzzedDataProvider& in) {
   BroydenParameters p;
@@ -23,34 +26,22 @@ BroydenParameters parametersFrom(FuzzedDataProvider& in) {
   return p;
 }
 
-// F(x) = A x + c .* x.^2 - b, and its derivative, exact or scaled.
-struct System {
-  Eigen::MatrixXd a;
-  Eigen::VectorXd c;
-  Eigen::VectorXd b;
-  double jacobianScale = 1.0;
-
-  System(FuzzedDataProvider& in, Eigen::Index m) : a(m, m), c(m), b(m) {
-    for (Eigen::Index i = 0; i < m; ++i) {
-      for (Eigen::Index j = 0; j < m; ++j) {
-        a(i, j) = i == j ? in.ConsumeFloatingPointInRange(1.0, 4.0)
-                         : in.ConsumeFloatingPointInRange(-1.0, 1.0);
-      }
-      c(i) = in.ConsumeFloatingPointInRange(-0.5, 0.5);
-      b(i) = in.ConsumeIntegralInRange(0, 15) == 0 ? awkwardDouble(in)
-                                                   : in.ConsumeFloatingPointInRange(-2.0, 2.0);
+// F(x) = A x + c .* x.^2 - b with a diagonally dominant A, occasionally an awkward b, and now
+// and then a Jacobian scaled by an awkward factor.
+QuadraticSystem systemFrom(FuzzedDataProvider& in, Eigen::Index m) {
+  QuadraticSystem system{Eigen::MatrixXd(m, m), Eigen::VectorXd(m), Eigen::VectorXd(m)};
+  for (Eigen::Index i = 0; i < m; ++i) {
+    for (Eigen::Index j = 0; j < m; ++j) {
+      system.a(i, j) = i == j ? in.ConsumeFloatingPointInRange(1.0, 4.0)
+                              : in.ConsumeFloatingPointInRange(-1.0, 1.0);
     }
-    if (in.ConsumeIntegralInRange(0, 3) == 0) jacobianScale = awkwardDouble(in);
+    system.c(i) = in.ConsumeFloatingPointInRange(-0.5, 0.5);
+    system.b(i) = in.ConsumeIntegralInRange(0, 15) == 0 ? awkwardDouble(in)
+                                                        : in.ConsumeFloatingPointInRange(-2.0, 2.0);
   }
-  Eigen::VectorXd evaluate(const Eigen::Ref<const Eigen::VectorXd>& x) const {
-    return a * x + c.cwiseProduct(x.cwiseAbs2()) - b;
-  }
-  Eigen::MatrixXd derivative(const Eigen::Ref<const Eigen::VectorXd>& x) const {
-    Eigen::MatrixXd j = a;
-    j.diagonal() += 2.0 * c.cwiseProduct(x);
-    return j * jacobianScale;
-  }
-};
+  if (in.ConsumeIntegralInRange(0, 3) == 0) system.jacobianScale = awkwardDouble(in);
+  return system;
+}
 
 Eigen::VectorXd guessFrom(FuzzedDataProvider& in, Eigen::Index m) {
   Eigen::VectorXd x(m);
@@ -69,11 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto same = [](const Eigen::VectorXd& a, const Eigen::VectorXd& b) { return sameBits(a, b); };
   SolveChecks<Eigen::VectorXd, decltype(same)> checks{parametersFrom(in), same};
   checks.emptyJacobian = in.ConsumeIntegralInRange(0, 15) == 0;
-  const Callables<System> callables{std::make_shared<System>(in, m), std::make_shared<Schedule>()};
-  auto jacobian = checks.emptyJacobian ? JacobianFunction() : callables.jacobian();
-  auto makeSolver = [&] {
-    return Broyden(m, m, checks.parameters, callables.residual(), jacobian);
-  };
+  const auto system = std::make_shared<const QuadraticSystem>(systemFrom(in, m));
+  const auto schedule = std::make_shared<MisbehaviourSchedule>();
+  const ResidualFunction residual = Ondrel::Testing::misbehavingResidual(
+      [system](const Eigen::Ref<const Eigen::VectorXd>& x) { return system->evaluate(x); },
+      schedule);
+  const JacobianFunction jacobian = checks.emptyJacobian
+                                        ? JacobianFunction()
+                                        : Ondrel::Testing::misbehavingJacobian(
+                                              [system](const Eigen::Ref<const Eigen::VectorXd>& x) {
+                                                return system->derivative(x);
+                                              },
+                                              schedule);
+  auto makeSolver = [&] { return Broyden(m, m, checks.parameters, residual, jacobian); };
 
   Broyden solver = makeSolver();
   RecordWatch watch;
@@ -98,8 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const Eigen::VectorXd guess = guessFrom(in, m);
     Eigen::VectorXd x = guess;
-    callables.schedule->arm(in, 3);
-    if (checks.run(solver, x, guess, *callables.schedule, watch)) {
+    armFrom(in, *schedule, 3);
+    if (checks.run(solver, x, guess, *schedule, watch)) {
       checks.expectFresh(solver, makeSolver(), guess, watch);
     }
   }

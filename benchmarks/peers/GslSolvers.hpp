@@ -13,8 +13,8 @@
 #include <Eigen/Core>
 #include <cstdint>
 
+#include "MinpackTestSet.hpp"
 #include "PeerOutcome.hpp"
-#include "TestProblems.hpp"
 
 namespace Ondrel::Benchmarks {
 

@@ -9,8 +9,8 @@
 #include <Eigen/Core>
 #include <vector>
 
+#include "MinpackTestSet.hpp"
 #include "PeerOutcome.hpp"
-#include "TestProblems.hpp"
 
 namespace Ondrel::Benchmarks {
 

@@ -5,7 +5,7 @@
 #include <Eigen/Dense>
 #include <stdexcept>
 
-#include "TestProblems.hpp"
+#include "MinpackTestSet.hpp"
 #ifdef ONDREL_HAVE_GSL
 #include "GslSolvers.hpp"
 #endif

@@ -8,12 +8,15 @@
 #include <string>
 
 #include "SolverRunners.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace {
 
 using namespace Ondrel::Benchmarks;
+using Ondrel::Testing::StdoutSilencer;
 
 TEST(OndrelRunner, RepeatedSolvesStartColdAndCountEveryCall) {
+  const StdoutSilencer silence;
   const TestProblem problem(ProblemFamily::DiscreteBoundaryValue, 10);
   Ondrel::Math::Solvers::BroydenParameters parameters;
   OndrelRunner runner(problem, parameters);
@@ -39,6 +42,7 @@ TEST(OndrelRunner, RepeatedSolvesStartColdAndCountEveryCall) {
 }
 
 TEST(AvailableSolvers, NameEveryVariantOnceAndSolveAnEasyRun) {
+  const StdoutSilencer silence;
   const TestProblem problem(ProblemFamily::BroydenTridiagonal, 10);
   std::set<std::string> names;
   for (const SolverEntry& solver : availableSolvers()) {

@@ -5,13 +5,18 @@
 #include <stdexcept>
 #include <string>
 
-#include "TestSystems.hpp"
+#include "support/CountedCallables.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Math::Solvers {
 namespace {
 
-using Testing::LinearSystem;
-using Testing::quietParameters;
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::LinearSystem;
+using Ondrel::Testing::noRefreshParameters;
+using Ondrel::Testing::StdoutSilencer;
 
 // Expects `call` to throw std::invalid_argument whose message contains every fragment.
 template <class Call>
@@ -28,26 +33,28 @@ void expectInvalidArgument(Call call, std::initializer_list<std::string> fragmen
 }
 
 TEST(BroydenMisuse, ConstructorRefusesNegativeAndOverflowingSizes) {
-  LinearSystem system;
   expectInvalidArgument(
-      [&] { Broyden(-1, 3, quietParameters(), system.residual(), system.jacobian()); },
+      [&] {
+        Broyden(-1, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
+      },
       {"state size", "-1"});
   expectInvalidArgument(
-      [&] { Broyden(3, -2, quietParameters(), system.residual(), system.jacobian()); },
+      [&] {
+        Broyden(3, -2, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());
+      },
       {"system size", "-2"});
   // 2^32 squared does not fit a signed 64-bit count: refused before any allocation.
-  EXPECT_THROW(Broyden(3, 1LL << 32, quietParameters(), {}, {}), std::bad_alloc);
+  EXPECT_THROW(Broyden(3, 1LL << 32, noRefreshParameters(), {}, {}), std::bad_alloc);
   // Fits the count, but not any memory.
-  EXPECT_THROW(Broyden(3, 1LL << 31, quietParameters(), {}, {}), std::bad_alloc);
+  EXPECT_THROW(Broyden(3, 1LL << 31, noRefreshParameters(), {}, {}), std::bad_alloc);
 }
 
 TEST(BroydenMisuse, WrongVectorSizesAreRefusedBeforeAnyCall) {
-  LinearSystem system;
-  Broyden solver(3, 3, quietParameters(), system.residual(), system.jacobian());
+  const CountedCallables system = countCalls(LinearSystem::residual(), LinearSystem::jacobian());
+  Broyden solver(3, 3, noRefreshParameters(), system.residual, system.jacobian);
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   solver.solve(x);
-  testing::internal::GetCapturedStdout();
   const BroydenInformation before = solver.solve(x);  // accepted at once
   const std::size_t calls = system.counts->residual;
 
@@ -56,25 +63,22 @@ TEST(BroydenMisuse, WrongVectorSizesAreRefusedBeforeAnyCall) {
   EXPECT_EQ(tooLong, Eigen::VectorXd::Constant(4, 7.0));
   EXPECT_EQ(system.counts->residual, calls);
 
-  Broyden rectangular(4, 3, quietParameters(), system.residual(), system.jacobian());
+  Broyden rectangular(4, 3, noRefreshParameters(), system.residual, system.jacobian);
   expectInvalidArgument([&] { rectangular.solve(tooLong); }, {"state size 4", "system size 3"});
   EXPECT_EQ(system.counts->residual, calls);
 
   // Nothing was dropped by the refused calls: the next solve still starts warm.
   Eigen::VectorXd next = Eigen::Vector3d(3.0, 2.0, 1.0);
-  testing::internal::CaptureStdout();
   const BroydenInformation& after = solver.solve(next);
-  testing::internal::GetCapturedStdout();
   EXPECT_EQ(after.jacobianEvaluations, 0u);
   EXPECT_TRUE(before.converged);
 }
 
 TEST(BroydenMisuse, CallablesLeavingWrongSizesAreNamed) {
-  LinearSystem system;
   auto shortResidual = [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) {
     f = Eigen::Vector2d(1.0, 1.0);
   };
-  Broyden badResidual(3, 3, quietParameters(), shortResidual, system.jacobian());
+  Broyden badResidual(3, 3, noRefreshParameters(), shortResidual, LinearSystem::jacobian());
   Eigen::VectorXd x = Eigen::Vector3d(1.0, 2.0, 3.0);
   expectInvalidArgument([&] { badResidual.solve(x); }, {"residual function", "2", "3"});
   EXPECT_EQ(x, Eigen::Vector3d(1.0, 2.0, 3.0));
@@ -82,7 +86,7 @@ TEST(BroydenMisuse, CallablesLeavingWrongSizesAreNamed) {
   auto wideJacobian = [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
     j = Eigen::MatrixXd::Identity(3, 4);
   };
-  Broyden badJacobian(3, 3, quietParameters(), system.residual(), wideJacobian);
+  Broyden badJacobian(3, 3, noRefreshParameters(), LinearSystem::residual(), wideJacobian);
   expectInvalidArgument([&] { badJacobian.solve(x); }, {"Jacobian function", "3 x 4", "3 x 3"});
   // The held Jacobian was never trusted: the next attempt evaluates again.
   expectInvalidArgument([&] { badJacobian.solve(x); }, {"Jacobian function"});
@@ -90,13 +94,12 @@ TEST(BroydenMisuse, CallablesLeavingWrongSizesAreNamed) {
 }
 
 TEST(BroydenMisuse, ExceptionFromCallableDropsTheHeldJacobian) {
-  LinearSystem system;
   auto throwing = std::make_shared<bool>(false);
-  auto residual = system.residual();
+  auto residual = LinearSystem::residual();
   Broyden solver(
       3,
       3,
-      quietParameters(),
+      noRefreshParameters(),
       [residual, throwing](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
         // Leaves the output half written, at another size, before it fails.
         if (*throwing) {
@@ -105,11 +108,10 @@ TEST(BroydenMisuse, ExceptionFromCallableDropsTheHeldJacobian) {
         }
         residual(x, f);
       },
-      system.jacobian());
+      LinearSystem::jacobian());
   Eigen::VectorXd x = Eigen::VectorXd::Zero(3);
-  testing::internal::CaptureStdout();
+  const StdoutSilencer silence;
   const BroydenInformation record = solver.solve(x);
-  testing::internal::GetCapturedStdout();
   ASSERT_TRUE(record.converged);
 
   *throwing = true;
@@ -118,22 +120,19 @@ TEST(BroydenMisuse, ExceptionFromCallableDropsTheHeldJacobian) {
   EXPECT_EQ(guess, Eigen::Vector3d(4.0, 5.0, 6.0));
 
   *throwing = false;
-  testing::internal::CaptureStdout();
   const BroydenInformation& after = solver.solve(guess);
-  testing::internal::GetCapturedStdout();
   EXPECT_TRUE(after.converged);
   EXPECT_EQ(after.jacobianEvaluations, 1u);
 }
 
 TEST(BroydenMisuse, InformationIsUntouchedByExceptions) {
-  LinearSystem system;
-  BroydenParameters p = quietParameters();
+  BroydenParameters p = noRefreshParameters();
   p.maxIterations = 0;
-  Broyden solver(3, 3, p, system.residual(), {});
+  Broyden solver(3, 3, p, LinearSystem::residual(), {});
   Eigen::VectorXd x = Eigen::Vector3d(1.0, 2.0, 3.0);
   EXPECT_THROW(solver.solve(x), std::bad_function_call);
   // The record still holds construction's values, not a half-written failure.
-  Eigen::VectorXd root = system.root();
+  Eigen::VectorXd root = LinearSystem::root();
   const BroydenInformation& info = solver.solve(root);
   EXPECT_TRUE(info.converged);
   EXPECT_TRUE(info.message.empty());

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/CountedCallables.hpp"
+#include "support/MisbehavingCallables.hpp"
+#include "support/StdoutSilencer.hpp"
+
 namespace {
 
 using Ondrel::Math::State;
@@ -19,6 +23,14 @@ using Ondrel::Math::Solvers::forwardDifferenceJacobian;
 using Ondrel::Math::Solvers::JacobianCheckReport;
 using Ondrel::Math::Solvers::JacobianFunction;
 using Ondrel::Math::Solvers::ResidualFunction;
+using Ondrel::Testing::Callable;
+using Ondrel::Testing::countCalls;
+using Ondrel::Testing::CountedCallables;
+using Ondrel::Testing::HostFailure;
+using Ondrel::Testing::misbehavingResidual;
+using Ondrel::Testing::Misbehaviour;
+using Ondrel::Testing::MisbehaviourSchedule;
+using Ondrel::Testing::StdoutSilencer;
 using View = Eigen::Ref<const Eigen::VectorXd>;
 
 // A forward difference is good to about sqrt(eps) relative on these smooth, well-scaled
@@ -35,11 +47,8 @@ double relativeError(const Eigen::MatrixXd& actual, const Eigen::MatrixXd& expec
 
 // F(x) = (x0^2 x1 + sin x2, exp(x0) - x1 x2, x0 x1 x2 + 1000 x2).
 struct PlainSystem {
-  std::shared_ptr<int> residualCalls = std::make_shared<int>(0);
-
-  ResidualFunction residual() const {
-    return [calls = residualCalls](const View& x, Eigen::VectorXd& f) {
-      ++*calls;
+  static ResidualFunction residual() {
+    return [](const View& x, Eigen::VectorXd& f) {
       f(0) = x(0) * x(0) * x(1) + std::sin(x(2));
       f(1) = std::exp(x(0)) - x(1) * x(2);
       f(2) = x(0) * x(1) * x(2) + 1000.0 * x(2);
@@ -122,14 +131,14 @@ struct RotationSystem {
 };
 
 TEST(ForwardDifferenceJacobian, PlainVectorMatchesAnalyticWithOneEvaluationPerColumn) {
-  PlainSystem system;
-  const JacobianFunction difference = forwardDifferenceJacobian(system.residual(), 3);
+  const CountedCallables counted = countCalls(PlainSystem::residual());
+  const JacobianFunction difference = forwardDifferenceJacobian(counted.residual, 3);
   Eigen::VectorXd x(3);
   x << 0.5, -1.5, 2.0;
   Eigen::MatrixXd j(3, 3);
   difference(x, j);
   EXPECT_LT(relativeError(j, PlainSystem::jacobianAt(x)), kForwardTolerance);
-  EXPECT_EQ(*system.residualCalls, 4);  // the point and one step per column
+  EXPECT_EQ(counted.counts->residual, 4u);  // the point and one step per column
 }
 
 TEST(ForwardDifferenceJacobian, StepScalesWithTheVariable) {
@@ -148,6 +157,13 @@ TEST(ForwardDifferenceJacobian, StepScalesWithTheVariable) {
   EXPECT_NEAR(j(1, 1) / 3.0, 1.0, 1e-2);
   EXPECT_EQ(j(0, 1), 0.0);
   EXPECT_EQ(j(1, 0), 0.0);
+
+  // The difference is divided by the step actually taken: x + h is rounded at 1e8, and the
+  // nominal h would leave the derivative of x off by that rounding (3e-9 here).
+  const ResidualFunction identity = [](const View& v, Eigen::VectorXd& f) { f = v; };
+  Eigen::MatrixXd one;
+  forwardDifferenceJacobian(identity, 1)(Eigen::VectorXd::Constant(1, 1e8 + 0.3), one);
+  EXPECT_EQ(one(0, 0), 1.0);
 }
 
 TEST(ForwardDifferenceJacobian, StateDifferentiatesInLeftIncrementCoordinates) {
@@ -188,6 +204,7 @@ TEST(ForwardDifferenceJacobian, DrivesAStateSolveToTheRoot) {
   BroydenParameters parameters;
   parameters.absoluteTolerance = 1e-12;
   Broyden solver(7, 6, parameters, residual, forwardDifferenceJacobian(residual, guess));
+  const StdoutSilencer silence;
   ASSERT_TRUE(solver.solve(guess).converged);
   residual(guess.values, f);
   EXPECT_LT(f.norm(), 1e-11);
@@ -269,13 +286,11 @@ TEST(JacobianHelpersMisuse, ClearErrorsAndCallerMatrixUntouched) {
   EXPECT_EQ(j, before);
 
   // A residual that throws half-way through the columns.
-  auto calls = std::make_shared<int>(0);
-  const ResidualFunction failing = [calls](const View& x, Eigen::VectorXd& f) {
-    if (++*calls == 3) throw std::runtime_error("host failure");
-    f = x;
-  };
-  EXPECT_THROW(forwardDifferenceJacobian(failing, 3)(Eigen::VectorXd::Ones(3), j),
-               std::runtime_error);
+  const auto schedule = std::make_shared<MisbehaviourSchedule>();
+  schedule->arm({{Callable::Residual, 3, Misbehaviour::kThrow}});
+  const ResidualFunction failing =
+      misbehavingResidual([](const View& x) { return Eigen::VectorXd(x); }, schedule);
+  EXPECT_THROW(forwardDifferenceJacobian(failing, 3)(Eigen::VectorXd::Ones(3), j), HostFailure);
   EXPECT_EQ(j, before);
 
   const ResidualFunction shortResidual = [](const View&, Eigen::VectorXd& f) {

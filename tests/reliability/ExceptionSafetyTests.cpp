@@ -3,90 +3,96 @@
 // trust. Each test makes every call of a callable misbehave in turn, one solve per call.
 #include <gtest/gtest.h>
 
-#include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
 
-using Callable = FaultPlan::Callable;
-using Fault = FaultPlan::Fault;
-
-// The State problem's root, accepted at once by a solve: lets a test hold a reference to the
-// record of a solver that has never evaluated a Jacobian.
-State rootOf(const StateProblem&) {
-  return StateProblem::stateAt(
-      StateProblem::targetTurn(),
-      StateProblem::targetRotationVector() - Eigen::Vector3d::Constant(0.05),
-      Eigen::Vector3d::Ones());
-}
-Eigen::VectorXd rootOf(const VectorProblem&) { return Eigen::Vector3d::Ones(); }
+using Math::Solvers::BroydenInformation;
+using Testing::bitwiseEqual;
+using Testing::Broyden;
+using Testing::BroydenParameters;
+using Testing::Callable;
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::HostFailure;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::Misbehaviour;
+using Testing::MixedStateSystem;
+using Testing::StdoutSilencer;
 
 // Makes call 1, 2, ... of `callable` misbehave in a solve from the problem's guess, until a solve
 // runs past the last call. After every exception the guess and the record must be untouched,
 // and the next, undisturbed, solve on the same object must match a fresh solver's bit for bit.
 // A warm solver has solved from another guess first and holds that solve's Jacobian.
-template <class Problem>
+template <class System>
 int strikeEveryCall(const BroydenParameters& parameters,
                     bool warm,
                     Callable callable,
-                    Fault fault) {
-  const auto guess = Problem::guess();
+                    Misbehaviour::Kind fault) {
+  const StdoutSilencer silence;
+  const auto guess = System::guess();
   auto expected = guess;
   BroydenInformation expectedRecord;
   {
-    Problem reference;
+    MisbehavingSystem<System> reference;
     Broyden fresh = reference.solver(parameters);
-    quietly([&] { expectedRecord = fresh.solve(expected); });
+    expectedRecord = fresh.solve(expected);
   }
 
   int thrown = 0;
   for (int call = 1;; ++call) {
     SCOPED_TRACE(testing::Message() << "misbehaving at call " << call << (warm ? ", warm" : ""));
-    Problem problem;
+    MisbehavingSystem<System> problem;
     Broyden solver = problem.solver(parameters);
-    auto start = warm ? Problem::otherGuess() : rootOf(problem);
+    auto start = warm ? System::otherGuess() : System::root();
     const BroydenInformation* record = nullptr;
-    quietly([&] { record = &solver.solve(start); });
+    record = &solver.solve(start);
     const BroydenInformation before = *record;
     EXPECT_TRUE(warm || (before.converged && before.iterations == 0))
         << "a cold solver's first solve must end at its guess";
 
     auto variables = guess;
-    problem.plan->arm(callable, fault, call);
+    problem.schedule->arm({{callable, call, fault}});
     bool threw = true;
     try {
-      quietly([&] { solver.solve(variables); });
+      solver.solve(variables);
       threw = false;
     } catch (const HostFailure& failure) {
-      EXPECT_EQ(fault, Fault::Throw);
+      EXPECT_EQ(fault, Misbehaviour::kThrow);
       EXPECT_EQ(failure.call, call) << "the host's exception must pass through unchanged";
     } catch (const std::invalid_argument&) {
-      EXPECT_EQ(fault, Fault::WrongSize);
+      EXPECT_EQ(fault, Misbehaviour::kWrongSize);
     }
-    problem.plan->disarm();
+    problem.schedule->disarm();
     if (!threw) return thrown;
     ++thrown;
 
-    EXPECT_TRUE(sameBits(variables, guess));
-    EXPECT_TRUE(sameBits(*record, before));
-    quietly([&] { solver.solve(variables); });
-    EXPECT_TRUE(sameBits(variables, expected));
-    EXPECT_TRUE(sameBits(*record, expectedRecord));
+    EXPECT_TRUE(bitwiseEqual(variables, guess));
+    EXPECT_TRUE(bitwiseEqual(*record, before));
+    solver.solve(variables);
+    EXPECT_TRUE(bitwiseEqual(variables, expected));
+    EXPECT_TRUE(bitwiseEqual(*record, expectedRecord));
   }
 }
 
-template <class Problem>
+template <class System>
 void strikeEverywhere() {
   for (const BroydenParameters& parameters : {convergingParameters(), failingParameters()}) {
     const bool converges = parameters.maxIterations > 3;
     for (bool warm : {false, true}) {
-      for (Fault fault : {Fault::Throw, Fault::WrongSize}) {
-        SCOPED_TRACE(testing::Message() << (converges ? "converging" : "failing") << " solve, "
-                                        << (fault == Fault::Throw ? "throwing" : "wrong size"));
+      for (Misbehaviour::Kind fault : {Misbehaviour::kThrow, Misbehaviour::kWrongSize}) {
+        SCOPED_TRACE(testing::Message()
+                     << (converges ? "converging" : "failing") << " solve, "
+                     << (fault == Misbehaviour::kThrow ? "throwing" : "wrong size"));
         const int residualStrikes =
-            strikeEveryCall<Problem>(parameters, warm, Callable::Residual, fault);
+            strikeEveryCall<System>(parameters, warm, Callable::Residual, fault);
         const int jacobianStrikes =
-            strikeEveryCall<Problem>(parameters, warm, Callable::Jacobian, fault);
+            strikeEveryCall<System>(parameters, warm, Callable::Jacobian, fault);
         // One residual call per iteration plus the first, so the loop must have struck often;
         // a cold solve evaluates the Jacobian at its start and, converging, at its refreshes.
         EXPECT_GE(residualStrikes, 4);
@@ -99,10 +105,12 @@ void strikeEverywhere() {
 }
 
 TEST(ExceptionSafety, VectorSolveSurvivesEveryCallbackFailure) {
-  strikeEverywhere<VectorProblem>();
+  strikeEverywhere<MildlyNonlinearSystem>();
 }
 
-TEST(ExceptionSafety, StateSolveSurvivesEveryCallbackFailure) { strikeEverywhere<StateProblem>(); }
+TEST(ExceptionSafety, StateSolveSurvivesEveryCallbackFailure) {
+  strikeEverywhere<MixedStateSystem>();
+}
 
 }  // namespace
 }  // namespace Ondrel::Reliability

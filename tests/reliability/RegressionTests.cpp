@@ -7,10 +7,27 @@
 #include <string>
 #include <vector>
 
-#include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Math::State;
+using Math::Solvers::Broyden;
+using Math::Solvers::BroydenInformation;
+using Math::Solvers::BroydenParameters;
+using Math::Solvers::JacobianFunction;
+using Math::Solvers::ResidualFunction;
+using Testing::bitwiseEqual;
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::MixedStateSystem;
+using Testing::StdoutSilencer;
 
 // A rotation vector registered with an explicit increment position at the very end of the
 // increment vector, then a quaternion before it: the quaternion shortens the increment vector by
@@ -29,7 +46,7 @@ TEST(StateRegistrationRegression, QuaternionPushingAnExplicitIncrementPastTheEnd
     EXPECT_NE(message.find("at 13 from 15 would no longer fit in the 17"), std::string::npos)
         << message;
   }
-  EXPECT_TRUE(sameBits(state, before));
+  EXPECT_TRUE(bitwiseEqual(state, before));
   EXPECT_EQ(state.incrementSize(), 18);
   EXPECT_NO_THROW(addIncrement(state, Eigen::VectorXd::Zero(18)));
 
@@ -60,6 +77,7 @@ void solveWithPoisonedJacobian(int poisonedCall,
                                bool expectConverged,
                                std::uint64_t expectedIterations,
                                std::uint64_t expectedJacobians) {
+  const StdoutSilencer silence;
   SCOPED_TRACE(testing::Message() << "Jacobian call " << poisonedCall << " holds " << poison
                                   << " at (" << row << ", " << column << ")");
   auto calls = std::make_shared<int>(0);
@@ -76,7 +94,7 @@ void solveWithPoisonedJacobian(int poisonedCall,
       n, Problem::derivative(valuesOf(guess)).rows(), convergingParameters(), residual, jacobian);
   auto variables = guess;
   const BroydenInformation* record = nullptr;
-  quietly([&] { record = &solver.solve(variables); });
+  record = &solver.solve(variables);
   EXPECT_EQ(record->converged, expectConverged);
   EXPECT_EQ(record->iterations, expectedIterations);
   EXPECT_EQ(record->jacobianEvaluations, expectedJacobians);
@@ -85,7 +103,7 @@ void solveWithPoisonedJacobian(int poisonedCall,
     EXPECT_LT(Problem::evaluate(valuesOf(variables)).norm(), 1e-10);
   } else {
     EXPECT_EQ(record->message, "Non-finite values encountered in Broyden solver");
-    EXPECT_TRUE(sameBits(variables, guess));
+    EXPECT_TRUE(bitwiseEqual(variables, guess));
   }
 }
 
@@ -95,13 +113,13 @@ TEST(NonFiniteJacobianRegression, EveryBuildGivesEigensOutcomeWithoutCrashing) {
   // Poisoned at the first evaluation or at the first refresh. Failing runs make 40 iterations on
   // NaN norms, each third one refreshing: 14 Jacobians.
   for (int call : {1, 2}) {
-    solveWithPoisonedJacobian<VectorProblem>(call, kNaN, 0, 1, false, 40, 14);
-    solveWithPoisonedJacobian<VectorProblem>(call, -kInfinity, 0, 1, false, 40, 14);
-    solveWithPoisonedJacobian<StateProblem>(call, kNaN, 4, 2, false, 40, 14);
-    solveWithPoisonedJacobian<StateProblem>(call, kInfinity, 0, 6, false, 40, 14);
+    solveWithPoisonedJacobian<MildlyNonlinearSystem>(call, kNaN, 0, 1, false, 40, 14);
+    solveWithPoisonedJacobian<MildlyNonlinearSystem>(call, -kInfinity, 0, 1, false, 40, 14);
+    solveWithPoisonedJacobian<MixedStateSystem>(call, kNaN, 4, 2, false, 40, 14);
+    solveWithPoisonedJacobian<MixedStateSystem>(call, kInfinity, 0, 6, false, 40, 14);
   }
-  solveWithPoisonedJacobian<VectorProblem>(1, kInfinity, 0, 0, true, 8, 3);
-  solveWithPoisonedJacobian<StateProblem>(1, -kInfinity, 8, 8, true, 9, 3);
+  solveWithPoisonedJacobian<MildlyNonlinearSystem>(1, kInfinity, 0, 0, true, 8, 3);
+  solveWithPoisonedJacobian<MixedStateSystem>(1, -kInfinity, 8, 8, true, 9, 3);
 }
 
 }  // namespace

@@ -10,10 +10,27 @@
 #include <thread>
 #include <vector>
 
-#include "ReliabilityProblems.hpp"
+#include "support/BitwiseAssertions.hpp"
+#include "support/KnownRootSystems.hpp"
+#include "support/MisbehavingCallables.hpp"
+#include "support/StdoutSilencer.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
+
+using Math::State;
+using Math::Solvers::Broyden;
+using Math::Solvers::BroydenInformation;
+using Math::Solvers::BroydenParameters;
+using Math::Solvers::JacobianFunction;
+using Math::Solvers::ResidualFunction;
+using Testing::bitwiseEqual;
+using Testing::convergingParameters;
+using Testing::failingParameters;
+using Testing::MildlyNonlinearSystem;
+using Testing::MisbehavingSystem;
+using Testing::MixedStateSystem;
+using Testing::StdoutSilencer;
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 5;
@@ -53,8 +70,10 @@ struct Sequence {
 
   ::testing::AssertionResult matches(const Sequence& other) const {
     for (std::size_t i = 0; i < results.size(); ++i) {
-      if (auto same = sameBits(results[i], other.results[i]); !same) return same << " solve " << i;
-      if (auto same = sameBits(records[i], other.records[i]); !same) return same << " solve " << i;
+      if (auto same = bitwiseEqual(results[i], other.results[i]); !same)
+        return same << " solve " << i;
+      if (auto same = bitwiseEqual(records[i], other.records[i]); !same)
+        return same << " solve " << i;
     }
     return ::testing::AssertionSuccess();
   }
@@ -62,35 +81,34 @@ struct Sequence {
 
 TEST(Threads, IndependentSolversOnSeveralThreads) {
   const BroydenParameters parameters = convergingParameters();
-  Sequence<VectorProblem> vectorReference;
-  Sequence<StateProblem> stateReference;
-  quietly([&] {
-    Broyden vectorSolver = VectorProblem().solver(parameters);
-    vectorReference = Sequence<VectorProblem>::run(vectorSolver);
-    Broyden stateSolver = StateProblem().solver(parameters);
-    stateReference = Sequence<StateProblem>::run(stateSolver);
-  });
+  StdoutSilencer output(StdoutSilencer::kCapture);
+  Sequence<MildlyNonlinearSystem> vectorReference;
+  Sequence<MixedStateSystem> stateReference;
+  Broyden vectorSolver = MildlyNonlinearSystem::solver(parameters);
+  vectorReference = Sequence<MildlyNonlinearSystem>::run(vectorSolver);
+  Broyden stateSolver = MixedStateSystem::solver(parameters);
+  stateReference = Sequence<MixedStateSystem>::run(stateSolver);
   ASSERT_TRUE(vectorReference.records[0].converged && stateReference.records[0].converged);
 
   std::vector<int> mismatches(kThreads, 0);
   // The solves print their progress lines concurrently to the one standard output stream.
-  testing::internal::CaptureStdout();
+  output.take();
   onSeveralThreads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
       // Even threads start with the State problem, odd ones with the vector problem, so that
       // both kinds of solve overlap.
       for (int kind = 0; kind < 2; ++kind) {
         if ((kind + t) % 2 == 0) {
-          Broyden solver = StateProblem().solver(parameters);
-          mismatches[t] += !Sequence<StateProblem>::run(solver).matches(stateReference);
+          Broyden solver = MixedStateSystem::solver(parameters);
+          mismatches[t] += !Sequence<MixedStateSystem>::run(solver).matches(stateReference);
         } else {
-          Broyden solver = VectorProblem().solver(parameters);
-          mismatches[t] += !Sequence<VectorProblem>::run(solver).matches(vectorReference);
+          Broyden solver = MildlyNonlinearSystem::solver(parameters);
+          mismatches[t] += !Sequence<MildlyNonlinearSystem>::run(solver).matches(vectorReference);
         }
       }
     }
   });
-  const std::string output = testing::internal::GetCapturedStdout();
+  const std::string written = output.take();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
   // Every converged solve wrote its line; none was lost to another thread's.
   int convergedPerSequence = 0;
@@ -98,35 +116,32 @@ TEST(Threads, IndependentSolversOnSeveralThreads) {
     convergedPerSequence += vectorReference.records[i].iterations > 0;
     convergedPerSequence += stateReference.records[i].iterations > 0;
   }
-  EXPECT_EQ(countOf(output, "error: "), kThreads * kRounds * convergedPerSequence);
+  EXPECT_EQ(countOf(written, "error: "), kThreads * kRounds * convergedPerSequence);
 }
 
 // Copying reads the source only, so one warm solver may be copied on several threads at once;
 // every copy starts from the source's held Jacobian.
 TEST(Threads, CopiesOfOneWarmSolverSolveAlike) {
-  StateProblem problem;
+  const StdoutSilencer silence;
+  MisbehavingSystem<MixedStateSystem> problem;
   Broyden source = problem.solver(convergingParameters());
-  State expected = StateProblem::guess();
+  State expected = MixedStateSystem::guess();
   BroydenInformation expectedRecord;
-  quietly([&] {
-    State start = StateProblem::otherGuess();
-    source.solve(start);
-    Broyden copy = source;
-    expectedRecord = copy.solve(expected);
-  });
+  State start = MixedStateSystem::otherGuess();
+  source.solve(start);
+  Broyden copy = source;
+  expectedRecord = copy.solve(expected);
   const Broyden& shared = source;
 
   std::vector<int> mismatches(kThreads, 0);
-  testing::internal::CaptureStdout();
   onSeveralThreads([&](int t) {
     for (int round = 0; round < kRounds; ++round) {
       Broyden mine = shared;
-      State variables = StateProblem::guess();
+      State variables = MixedStateSystem::guess();
       const BroydenInformation& record = mine.solve(variables);
-      mismatches[t] += !sameBits(variables, expected) || !sameBits(record, expectedRecord);
+      mismatches[t] += !bitwiseEqual(variables, expected) || !bitwiseEqual(record, expectedRecord);
     }
   });
-  testing::internal::GetCapturedStdout();
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
@@ -173,7 +188,7 @@ TEST(Threads, OneSolverParametersReadConcurrently) {
 // A State that still needs indexing is only read by copying it and by incrementSize(); each
 // thread indexes and advances its own copy.
 TEST(Threads, OneStateReadConcurrently) {
-  const State shared = StateProblem::guess();
+  const State shared = MixedStateSystem::guess();
   ASSERT_TRUE(shared.indexer.needsIndexing);
   const Eigen::VectorXd dx = Eigen::VectorXd::LinSpaced(9, -0.1, 0.1);
   State reference = shared;
@@ -184,7 +199,7 @@ TEST(Threads, OneStateReadConcurrently) {
     for (int round = 0; round < 10 * kRounds; ++round) {
       mismatches[t] += shared.incrementSize() != 9;
       State mine = shared;
-      mismatches[t] += !sameBits(addIncrement(mine, dx), expected);
+      mismatches[t] += !bitwiseEqual(addIncrement(mine, dx), expected);
     }
   });
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;

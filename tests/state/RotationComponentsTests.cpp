@@ -68,6 +68,11 @@ TEST(QuaternionIncrement, ZeroAndSmallAnglesTakeTheLimitValues) {
   const Eigen::VectorXd overCut = turned(kIdentity, vec({0, 1.001e-10, 0}));
   EXPECT_DOUBLE_EQ(overCut(0), 1.0);
   EXPECT_DOUBLE_EQ(overCut(2), 0.5 * 1.001e-10);
+  // A micro-radian is far above the cut: the scalar part is cos(θ/2), 1.25e-13 short of 1, which
+  // a cut placed on the angle rather than on its square would round away.
+  const Eigen::VectorXd microTurn = turned(kIdentity, vec({0, 0, 1e-6}));
+  EXPECT_EQ(microTurn(0), std::cos(0.5e-6));
+  EXPECT_LT(microTurn(0), 1.0);
 }
 
 TEST(QuaternionIncrement, HalfTurnAndNegativeScalarPart) {

@@ -4,9 +4,12 @@
 #include <ondrel/state/StateIndexer.hpp>
 #include <string>
 
+#include "support/StdoutSilencer.hpp"
+
 namespace {
 
 using namespace Ondrel::Math;
+using Ondrel::Testing::StdoutSilencer;
 
 const std::string kSizeMessage = "incorrect state size in state indexer !\n";
 
@@ -86,10 +89,10 @@ TEST(StateIndexer, SizeZeroOrNegativeIsReportedAndKeepsTheOldIndex) {
     indexer.buildIndex();
     indexer.size = size;
     indexer.needsIndexing = true;
+    StdoutSilencer output(StdoutSilencer::kCapture);
     for (int attempt = 0; attempt < 2; ++attempt) {
-      testing::internal::CaptureStdout();
       indexer.buildIndex();
-      EXPECT_EQ(testing::internal::GetCapturedStdout(), kSizeMessage);
+      EXPECT_EQ(output.take(), kSizeMessage);
     }
     EXPECT_TRUE(indexer.needsIndexing);
     expectComponents(indexer, {{0, 4, 0, 4, Vector}});

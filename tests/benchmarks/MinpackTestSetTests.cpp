@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "TestProblems.hpp"
+#include "MinpackTestSet.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "TestProblems.hpp"
+#include "MinpackTestSet.hpp"
 
 #include <algorithm>
 #include <cmath>
