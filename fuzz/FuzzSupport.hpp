@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <ondrel/broyden/Broyden>
 #include <string>
 #include <utility>
@@ -72,7 +73,62 @@ inline long long awkwardPosition(FuzzedDataProvider& in, long long around) {
 
 inline bool isFailureMessage(const std::string& message) {
   return message == "Non-finite values encountered in Broyden solver" ||
-         message == "Maximum number of iterations reached";
+         message == "Maximum number of iterations reached" ||
+         message == "Singular Jacobian encountered in Broyden solver" ||
+         message == "Stopped by the monitor";
+}
+
+// Thrown by a monitor told to throw; nothing the library raises itself.
+struct MonitorFailure {};
+
+// What the monitor of one fuzzed solve does, read from the input before the solve: watch only,
+// or stop the solve or throw at a chosen iteration. It also checks what it is shown.
+struct MonitorPlan {
+  enum Action { kWatch, kStop, kThrow };
+  Action action = kWatch;
+  std::uint64_t at = 0;
+  bool armed = false;
+  // What the armed solve did with it.
+  std::uint64_t reports = 0;
+  bool stopped = false;
+  bool threw = false;
+
+  void arm(FuzzedDataProvider& in) {
+    action = static_cast<Action>(in.ConsumeIntegralInRange(0, 2));
+    at = in.ConsumeIntegralInRange<std::uint64_t>(0, 12);
+    armed = true;
+    reports = 0;
+    stopped = threw = false;
+  }
+  void disarm() { armed = false; }
+};
+
+inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> plan,
+                                                Eigen::Index valueCount) {
+  return [plan, valueCount](const Math::Solvers::BroydenIterationReport& report) {
+    if (!plan->armed) return true;
+    // Iteration 0 first, then one report per iteration, each showing the variables' values.
+    FUZZ_CHECK(report.iteration == plan->reports);
+    FUZZ_CHECK(report.values != nullptr && report.values->size() == valueCount);
+    ++plan->reports;
+    if (report.iteration != plan->at || plan->action == MonitorPlan::kWatch) return true;
+    if (plan->action == MonitorPlan::kThrow) {
+      plan->threw = true;
+      throw MonitorFailure{};
+    }
+    plan->stopped = true;
+    return false;
+  };
+}
+
+// The opt-in control settings: output, failing fast, and a monitor following `plan`.
+inline void controlFrom(FuzzedDataProvider& in,
+                        Math::Solvers::BroydenParameters& parameters,
+                        const std::shared_ptr<MonitorPlan>& plan,
+                        Eigen::Index valueCount) {
+  parameters.outputStream = in.ConsumeBool() ? nullptr : parameters.outputStream;
+  parameters.failFast = in.ConsumeBool();
+  if (in.ConsumeBool()) parameters.monitor = monitorFor(plan, valueCount);
 }
 
 // Reads a schedule of up to `maxEvents` misbehaviours from the input and arms it.

@@ -2,7 +2,9 @@
 // kind. `Variables` is Eigen::VectorXd or State; `same` compares two of them bit for bit.
 #pragma once
 
+#include <cmath>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
 #include "FuzzSupport.hpp"
@@ -23,6 +25,8 @@ struct SolveChecks {
   bool emptyJacobian = false;
   // The variables may be refused (std::invalid_argument) before any callable runs.
   bool mayBeRefused = false;
+  // The plan of the monitor in `parameters`, if it has one.
+  std::shared_ptr<MonitorPlan> monitor = std::make_shared<MonitorPlan>();
 
   // Runs one armed solve of `solver` on `variables` and checks what it left. Returns true when
   // the solver should now behave as a fresh one (after a failure, or an exception once a
@@ -45,8 +49,11 @@ struct SolveChecks {
       FUZZ_CHECK(schedule.wrongSize || refusedUntouched);
     } catch (const std::bad_function_call&) {
       FUZZ_CHECK(emptyJacobian);
+    } catch (const MonitorFailure&) {
+      FUZZ_CHECK(monitor->threw);
     }
     schedule.disarm();
+    monitor->disarm();
 
     if (threw) {
       FUZZ_CHECK(same(variables, guess));
@@ -59,6 +66,12 @@ struct SolveChecks {
     watch.record = returned;
     const auto& r = *returned;
     const auto& before = watch.expected;
+    using Math::Solvers::BroydenTermination;
+    // The fields that describe the last solve on every exit.
+    FUZZ_CHECK(r.residualEvaluations == r.iterations + 1);
+    FUZZ_CHECK(r.converged == (r.termination == BroydenTermination::kConverged ||
+                               r.termination == BroydenTermination::kAcceptedAtStart));
+    FUZZ_CHECK(monitor->reports <= r.iterations + 1);
     if (r.converged && r.iterations == 0) {
       FUZZ_CHECK(same(variables, guess));
       FUZZ_CHECK(r.message == before.message);
@@ -70,8 +83,29 @@ struct SolveChecks {
       FUZZ_CHECK(r.jacobianEvaluations <= r.iterations + 1);
     } else {
       FUZZ_CHECK(same(variables, guess));
-      FUZZ_CHECK(r.iterations == parameters.maxIterations);
       FUZZ_CHECK(isFailureMessage(r.message));
+      switch (r.termination) {
+        case BroydenTermination::kIterationLimit:
+          FUZZ_CHECK(r.iterations == parameters.maxIterations);
+          FUZZ_CHECK(r.message == "Maximum number of iterations reached");
+          FUZZ_CHECK(std::isfinite(r.residualNorm));
+          break;
+        case BroydenTermination::kNonFinite:
+          FUZZ_CHECK(parameters.failFast ? r.iterations <= parameters.maxIterations
+                                         : r.iterations == parameters.maxIterations);
+          FUZZ_CHECK(r.message == "Non-finite values encountered in Broyden solver");
+          break;
+        case BroydenTermination::kSingularJacobian:
+          FUZZ_CHECK(parameters.failFast && r.iterations <= parameters.maxIterations);
+          FUZZ_CHECK(r.message == "Singular Jacobian encountered in Broyden solver");
+          break;
+        case BroydenTermination::kStoppedByMonitor:
+          FUZZ_CHECK(monitor->stopped && r.iterations == monitor->at);
+          FUZZ_CHECK(r.message == "Stopped by the monitor");
+          break;
+        default:
+          FUZZ_CHECK(false);
+      }
     }
     watch.expected = r;
     return !r.converged;

@@ -1,6 +1,8 @@
 // State solves on random layouts of quaternions, rotation vectors and plain entries, with the
 // callables misbehaving as in the vector target. Some States have registries edited by hand or
-// solvers of the wrong sizes, which must be refused before any callable runs.
+// solvers of the wrong sizes, which must be refused before any callable runs. The opt-in
+// controls are drawn as in the vector target: failing fast, silence, a stopping or throwing
+// monitor.
 #include <Eigen/Geometry>
 #include <ondrel/state/State.hpp>
 
@@ -104,6 +106,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto same = [](const State& a, const State& b) { return sameBits(a, b); };
   SolveChecks<State, decltype(same)> checks{parameters, same};
+  controlFrom(in, checks.parameters, checks.monitor, stateSize);
+  parameters = checks.parameters;
   checks.mayBeRefused = handEdited || wrongSizes;
   const auto schedule = std::make_shared<MisbehaviourSchedule>();
   const ResidualFunction residual = Ondrel::Testing::misbehavingResidual(
@@ -121,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeBool()) solver.reset();
     State variables = guess;
     armFrom(in, *schedule, 3);
+    checks.monitor->arm(in);
     const bool fresh = checks.run(solver, variables, guess, *schedule, watch);
     if (!fresh && watch.record && watch.record->converged && watch.record->iterations > 0) {
       // Only the values change; quaternions are turned, so they keep their norms.

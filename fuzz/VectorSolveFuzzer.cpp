@@ -1,7 +1,8 @@
 // Vector solves of small random systems whose callables return NaN, infinities, huge values or
 // outputs of the wrong size, or throw, at calls chosen by the input; settings include zero,
-// negative and NaN tolerances and every update method. Several solves run on one solver, with
-// copies, moves and resets in between, to reach the warm-start paths.
+// negative and NaN tolerances, every update method, failing fast, a silent solver and a monitor
+// that stops the solve or throws at an iteration the input chooses. Several solves run on one
+// solver, with copies, moves and resets in between, to reach the warm-start paths.
 #include "SolveChecks.hpp"
 #include "support/QuadraticSystems.hpp"
 
@@ -59,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Eigen::Index m = in.ConsumeIntegralInRange(0, 6);
   auto same = [](const Eigen::VectorXd& a, const Eigen::VectorXd& b) { return sameBits(a, b); };
   SolveChecks<Eigen::VectorXd, decltype(same)> checks{parametersFrom(in), same};
+  controlFrom(in, checks.parameters, checks.monitor, m);
   checks.emptyJacobian = in.ConsumeIntegralInRange(0, 15) == 0;
   const auto system = std::make_shared<const QuadraticSystem>(systemFrom(in, m));
   const auto schedule = std::make_shared<MisbehaviourSchedule>();
@@ -98,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Eigen::VectorXd guess = guessFrom(in, m);
     Eigen::VectorXd x = guess;
     armFrom(in, *schedule, 3);
+    checks.monitor->arm(in);
     if (checks.run(solver, x, guess, *schedule, watch)) {
       checks.expectFresh(solver, makeSolver(), guess, watch);
     }

@@ -50,7 +50,10 @@ inline std::string describe(const Math::Solvers::BroydenInformation& record) {
   std::ostringstream text;
   text << "{converged " << record.converged << ", iterations " << record.iterations
        << ", message \"" << record.message << "\", Jacobian evaluations "
-       << record.jacobianEvaluations << ", error " << describeBits(record.error) << "}";
+       << record.jacobianEvaluations << ", error " << describeBits(record.error)
+       << ", residual norm " << describeBits(record.residualNorm) << ", residual evaluations "
+       << record.residualEvaluations << ", termination " << static_cast<int>(record.termination)
+       << "}";
   return text.str();
 }
 
@@ -85,7 +88,9 @@ inline std::string bitwiseDifference(const Math::Solvers::BroydenInformation& a,
                                      const Math::Solvers::BroydenInformation& b) {
   if (a.converged == b.converged && a.iterations == b.iterations && a.message == b.message &&
       a.jacobianEvaluations == b.jacobianEvaluations &&
-      detail::bitsOf(a.error) == detail::bitsOf(b.error)) {
+      detail::bitsOf(a.error) == detail::bitsOf(b.error) &&
+      detail::bitsOf(a.residualNorm) == detail::bitsOf(b.residualNorm) &&
+      a.residualEvaluations == b.residualEvaluations && a.termination == b.termination) {
     return {};
   }
   return detail::describe(a) + " and " + detail::describe(b);
