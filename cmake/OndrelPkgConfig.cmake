@@ -58,8 +58,9 @@ libdir=@ONDREL_PC_libdir@
 includedir=@ONDREL_PC_includedir@
 
 Name: OndrelSolvers
-Description: Broyden quasi-Newton solver for square nonlinear systems, on vectors and on States with rotations
+Description: @PROJECT_DESCRIPTION@
 Version: @PROJECT_VERSION@
+License: @ONDREL_LICENSE@
 Cflags: -I${includedir} -I${includedir}/ondrel@ONDREL_PC_EIGEN_CFLAGS@
 Libs: -L${libdir} -lOndrelSolvers -lOndrelGeometry
 Libs.private: @ONDREL_PC_LIBS_PRIVATE@
