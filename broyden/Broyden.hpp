@@ -28,48 +28,57 @@ class State;
 
 namespace Ondrel::Math::Solvers {
 
+/// The dense solver: solves a square system F(x) = 0 of m equations by Broyden's quasi-Newton
+/// method, with the inverse Jacobian held explicitly (see the file comment for sizes, warm start
+/// and ownership).
 class ONDREL_SOLVERS_API Broyden {
  public:
-  // Throws std::invalid_argument for a negative size and std::bad_alloc when m x m entries do not
-  // fit a signed 64-bit count or cannot be allocated. Empty callables are accepted; invoking one
-  // in a solve throws std::bad_function_call.
+  /// Throws std::invalid_argument for a negative size and std::bad_alloc when m x m entries do not
+  /// fit a signed 64-bit count or cannot be allocated. Empty callables are accepted; invoking one
+  /// in a solve throws std::bad_function_call.
   Broyden(long long stateSize,
           long long systemSize,
           const BroydenParameters& parameters,
           ResidualFunction residual,
           JacobianFunction jacobian);
 
-  // Copies are independent solvers in exactly the source's state, held Jacobian included. The
-  // copy shares the output stream (not owned) and holds a copy of the monitor.
+  /// Copies are independent solvers in exactly the source's state, held Jacobian included. The
+  /// copy shares the output stream (not owned) and holds a copy of the monitor. Copy assignment
+  /// is all or nothing: if memory runs out, the target keeps its former state.
+  ///@{
   Broyden(const Broyden& other);
   Broyden& operator=(const Broyden& other);
-  // The source keeps its sizes, numerical settings, counters and flags but has empty callables
-  // (its monitor too) and an empty message: it may only be destroyed or assigned to (its solves
-  // throw std::bad_function_call). Move construction leaves it with empty matrices; move assignment
-  // leaves it holding the target's former workspace.
+  ///@}
+  /// The source keeps its sizes, numerical settings, counters and flags but has empty callables
+  /// (its monitor too) and an empty message: it may only be destroyed or assigned to (its solves
+  /// throw std::bad_function_call). Move construction leaves it with empty matrices; move
+  /// assignment leaves it holding the target's former workspace.
+  ///@{
   Broyden(Broyden&& other) noexcept;
   Broyden& operator=(Broyden&& other) noexcept;
+  ///@}
+  /// Releases the workspace, the record and the callables.
   ~Broyden();
 
-  // Drops the held Jacobian: the next solve evaluates and factorises one at its starting point.
+  /// Drops the held Jacobian: the next solve evaluates and factorises one at its starting point.
   void reset();
 
-  // Drives x (n == m entries) to a root. On convergence inside the iteration x holds the root;
-  // otherwise it keeps the guess. Throws std::invalid_argument, before calling anything, when
-  // x has other than n entries or n != m, and when a callable leaves its output with other than
-  // m (or m x m) entries. Exceptions of the callables pass through unchanged; after any
-  // exception `information` is as before the call and the held Jacobian is dropped.
-  // The returned reference stays valid for the solver's life; the next solve overwrites it.
+  /// Drives x (n == m entries) to a root. On convergence inside the iteration x holds the root;
+  /// otherwise it keeps the guess. Throws std::invalid_argument, before calling anything, when
+  /// x has other than n entries or n != m, and when a callable leaves its output with other than
+  /// m (or m x m) entries. Exceptions of the callables pass through unchanged; after any
+  /// exception `information` is as before the call and the held Jacobian is dropped.
+  /// The returned reference stays valid for the solver's life; the next solve overwrites it.
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x);
 
-  // Drives a State to a root. Its `values` (n entries) are what the callables see; the
-  // equations, the Jacobian and every step live in its m increment coordinates, and a step is
-  // applied with addIncrement, so quaternion stretches turn instead of adding. Shares the held
-  // Jacobian and the refresh flags with the vector solve. On convergence inside the iteration
-  // the State is assigned the converged one, which differs from it only in `values`; in every
-  // other outcome, exceptions included, it is untouched. Throws std::invalid_argument, before
-  // calling anything, when its values are not n entries or its increment layout is not m
-  // entries lying inside its values; the other errors are those of the vector solve.
+  /// Drives a State to a root. Its `values` (n entries) are what the callables see; the
+  /// equations, the Jacobian and every step live in its m increment coordinates, and a step is
+  /// applied with addIncrement, so quaternion stretches turn instead of adding. Shares the held
+  /// Jacobian and the refresh flags with the vector solve. On convergence inside the iteration
+  /// the State is assigned the converged one, which differs from it only in `values`; in every
+  /// other outcome, exceptions included, it is untouched. Throws std::invalid_argument, before
+  /// calling anything, when its values are not n entries or its increment layout is not m
+  /// entries lying inside its values; the other errors are those of the vector solve.
   const BroydenInformation& solve(Ondrel::Math::State& state);
 
  private:
