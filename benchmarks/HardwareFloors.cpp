@@ -18,17 +18,8 @@
 
 #include "FloorReporting.hpp"
 
-// OpenBLAS's LAPACK, called as the library's backend calls it.
-extern "C" {
-void dgetrf_(const int* rows, const int* cols, double* a, const int* lda, int* pivots, int* info);
-void dgetri_(const int* n,
-             double* a,
-             const int* lda,
-             const int* pivots,
-             double* work,
-             const int* workSize,
-             int* info);
-}
+// OpenBLAS's LAPACK, declared as the library's backend declares it.
+#include <ondrel/broyden/internal/Lapack.hpp>
 
 namespace {
 

@@ -4,18 +4,7 @@
 #include <vector>
 
 #if defined(ONDREL_HAVE_LAPACK)
-// OpenBLAS's LAPACK, 32-bit integers (LP64), column-major. Declared here rather than taken from a
-// LAPACK header so that the build needs OpenBLAS alone.
-extern "C" {
-void dgetrf_(const int* rows, const int* cols, double* a, const int* lda, int* pivots, int* info);
-void dgetri_(const int* n,
-             double* a,
-             const int* lda,
-             const int* pivots,
-             double* work,
-             const int* workSize,
-             int* info);
-}
+#include "Lapack.hpp"
 #endif
 
 namespace Ondrel::Math::Solvers::internal {

@@ -11,10 +11,7 @@
 #include <new>
 #include <optional>
 
-#include "support/BitwiseAssertions.hpp"
-#include "support/KnownRootSystems.hpp"
-#include "support/MisbehavingCallables.hpp"
-#include "support/StdoutSilencer.hpp"
+#include "ReliabilitySupport.hpp"
 
 namespace {
 
@@ -45,20 +42,6 @@ extern "C" const char* __tsan_default_options() { return "allocator_may_return_n
 
 namespace Ondrel::Reliability {
 namespace {
-
-using Math::State;
-using Math::Solvers::Broyden;
-using Math::Solvers::BroydenInformation;
-using Math::Solvers::BroydenParameters;
-using Math::Solvers::JacobianFunction;
-using Math::Solvers::ResidualFunction;
-using Testing::bitwiseEqual;
-using Testing::convergingParameters;
-using Testing::failingParameters;
-using Testing::MildlyNonlinearSystem;
-using Testing::MisbehavingSystem;
-using Testing::MixedStateSystem;
-using Testing::StdoutSilencer;
 
 constexpr long kMaxAttempts = 100000;  // far more allocations than any operation here makes
 

@@ -7,27 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "support/BitwiseAssertions.hpp"
-#include "support/KnownRootSystems.hpp"
-#include "support/MisbehavingCallables.hpp"
-#include "support/StdoutSilencer.hpp"
+#include "ReliabilitySupport.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
-
-using Math::State;
-using Math::Solvers::Broyden;
-using Math::Solvers::BroydenInformation;
-using Math::Solvers::BroydenParameters;
-using Math::Solvers::JacobianFunction;
-using Math::Solvers::ResidualFunction;
-using Testing::bitwiseEqual;
-using Testing::convergingParameters;
-using Testing::failingParameters;
-using Testing::MildlyNonlinearSystem;
-using Testing::MisbehavingSystem;
-using Testing::MixedStateSystem;
-using Testing::StdoutSilencer;
 
 // A rotation vector registered with an explicit increment position at the very end of the
 // increment vector, then a quaternion before it: the quaternion shortens the increment vector by

@@ -10,27 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/BitwiseAssertions.hpp"
-#include "support/KnownRootSystems.hpp"
-#include "support/MisbehavingCallables.hpp"
-#include "support/StdoutSilencer.hpp"
+#include "ReliabilitySupport.hpp"
 
 namespace Ondrel::Reliability {
 namespace {
-
-using Math::State;
-using Math::Solvers::Broyden;
-using Math::Solvers::BroydenInformation;
-using Math::Solvers::BroydenParameters;
-using Math::Solvers::JacobianFunction;
-using Math::Solvers::ResidualFunction;
-using Testing::bitwiseEqual;
-using Testing::convergingParameters;
-using Testing::failingParameters;
-using Testing::MildlyNonlinearSystem;
-using Testing::MisbehavingSystem;
-using Testing::MixedStateSystem;
-using Testing::StdoutSilencer;
 
 constexpr int kThreads = 4;
 constexpr int kRounds = 5;
