@@ -233,7 +233,11 @@ void writeReport(const std::vector<ResultRow>& rows,
                  const ReportHeader& header,
                  const std::string& directory) {
   const std::vector<ResultRow> testSet = groupRows(rows, "testset");
-  const std::vector<ResultRow> scaling = groupRows(rows, "scaling");
+  // By problem, then m as a number (500 before 1000), each size's solvers in the input's order.
+  std::vector<ResultRow> scaling = groupRows(rows, "scaling");
+  std::stable_sort(scaling.begin(), scaling.end(), [](const ResultRow& a, const ResultRow& b) {
+    return std::tie(a.family, a.m) < std::tie(b.family, b.m);
+  });
   // Solvers measured only at scale (another build of this library) stay out of the test-set
   // tables and profiles.
   const std::vector<std::string> solvers = solversOf(rows);
@@ -379,6 +383,48 @@ void writeReport(const std::vector<ResultRow>& rows,
       if (mine.family == row.family && mine.m == row.m && isOurs(mine.solver)) {
         md << "\nDiscrete integral equation, m = " << row.m << ": " << mine.solver << " / "
            << "minpack-hybrj1 time ratio " << formatRatio(mine.seconds / row.seconds) << ".\n";
+      }
+    }
+  }
+
+  // The same solver built two ways (the default build and "<solver>+<build>"): which test-set runs
+  // end differently. Long runs of full steps are chaotic under rounding, so a different LU
+  // factorisation may tip them either way.
+  for (const std::string& other : testSetSolvers) {
+    const std::size_t plus = other.find('+');
+    if (plus == std::string::npos) continue;
+    const std::string base = other.substr(0, plus);
+    std::map<ProblemKey, const ResultRow*> baseRuns;
+    for (const ResultRow& row : testSet) {
+      if (row.solver == base) baseRuns[problemOf(row)] = &row;
+    }
+    if (baseRuns.empty()) continue;
+    std::vector<std::pair<const ResultRow*, const ResultRow*>> differing;
+    std::size_t compared = 0;
+    for (const ResultRow& row : testSet) {
+      if (row.solver != other) continue;
+      const auto found = baseRuns.find(problemOf(row));
+      if (found == baseRuns.end()) continue;
+      ++compared;
+      if (found->second->solved != row.solved) differing.emplace_back(found->second, &row);
+    }
+    md << "\n## " << base << " in two builds\n\n"
+       << base << " is the default build; " << other << " the same solver built "
+       << other.substr(plus + 1) << ". Of the " << compared << " test-set runs, "
+       << differing.size() << (differing.size() == 1 ? " ends" : " end")
+       << " differently (solved in one build only); every other run is solved in both or in "
+          "neither. Evaluations are residual / Jacobian.\n";
+    if (!differing.empty()) {
+      md << "\n| problem | m | start | " << base << " | " << other << " |\n|---|---|---|---|---|\n";
+      for (const auto& [a, b] : differing) {
+        auto cell = [](const ResultRow& r) {
+          std::ostringstream text;
+          text << (r.solved ? "solved" : "not solved") << ", " << r.residualEvaluations << " / "
+               << r.jacobianEvaluations;
+          return text.str();
+        };
+        md << "| " << a->family << " | " << a->m << " | " << a->factor << " x0 | " << cell(*a)
+           << " | " << cell(*b) << " |\n";
       }
     }
   }

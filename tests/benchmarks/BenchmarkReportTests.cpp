@@ -32,13 +32,14 @@ const char* const kTinyResults =
     "scaling\tondrel-1\tBroyden tridiagonal\t100\t1\t1\t1\t1e-11\t8\t1\t0.001\n"
     "scaling\tpeer\tBroyden tridiagonal\t100\t1\t1\t1\t1e-11\t9\t2\t0.004\n"
     "scaling\tondrel-1+openblas\tBroyden tridiagonal\t100\t1\t1\t1\t1e-11\t8\t1\t0.0009\n"
+    "scaling\tondrel-1\tBroyden tridiagonal\t1000\t1\t1\t1\t1e-11\t8\t1\t0.02\n"
     "scaling\tondrel-1\tBroyden tridiagonal\t200\t1\t1\t1\t1e-11\t8\t1\t0.007\n"
     "scaling\tpeer\tDiscrete integral equation\t2000\t1\t1\t1\t1e-11\t7\t1\t5.0\n";
 
 TEST(BenchmarkReportProfile, RatiosAgainstTheBestSolverOfEachProblem) {
   std::istringstream in(kTinyResults);
   const auto rows = readResults(in);
-  ASSERT_EQ(rows.size(), 13u);
+  ASSERT_EQ(rows.size(), 14u);
   std::vector<ResultRow> testSet(rows.begin(), rows.begin() + 8);
 
   // D, which nobody solved (the peer's verdict notwithstanding), is no problem of the profile.
@@ -88,6 +89,9 @@ TEST(BenchmarkReportOutput, WritesTablesPlotsAndScript) {
             std::string::npos)
       << text;
   EXPECT_NE(text.find("| ondrel-1 | 0.5 |"), std::string::npos);
+  // Sizes in numerical order, whatever the input's: 200 before 1000.
+  EXPECT_LT(text.find("| Broyden tridiagonal | 200 |"),
+            text.find("| Broyden tridiagonal | 1000 |"));
   EXPECT_NE(text.find("| eigen | 2000 | n/a | 250 ms | n/a | 500 ms | 2 | n/a |"),
             std::string::npos)
       << text;
@@ -131,3 +135,33 @@ TEST(BenchmarkReportInput, MalformedRowsNameTheirLine) {
 }
 
 }  // namespace
+
+namespace Ondrel::Benchmarks {
+namespace {
+
+TEST(BenchmarkReportOutput, ListsTheRunsThatEndDifferentlyInTwoBuilds) {
+  std::istringstream in(
+      "group\tsolver\tfamily\tm\tfactor\tverdict\tsolved\tresidual_norm\tresidual_evaluations\t"
+      "jacobian_evaluations\tseconds\n"
+      "testset\tondrel-1\tA\t2\t1\t1\t1\t1e-11\t4\t1\t0.00004\n"
+      "testset\tondrel-1\tB\t2\t10\t1\t1\t1e-11\t9\t2\t0.00004\n"
+      "testset\tondrel-1+eigen\tA\t2\t1\t0\t0\t0.3\t401\t80\t0.0004\n"
+      "testset\tondrel-1+eigen\tB\t2\t10\t1\t1\t1e-11\t9\t2\t0.00004\n");
+  const auto rows = readResults(in);
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("ondrel-report-builds-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  writeReport(rows, {}, {"2026-12-08", "test machine", "OMP_NUM_THREADS=1", "bench"}, dir);
+  std::ifstream reportFile(dir / "report.md");
+  std::stringstream report;
+  report << reportFile.rdbuf();
+  const std::string text = report.str();
+  EXPECT_NE(text.find("Of the 2 test-set runs, 1 ends differently"), std::string::npos) << text;
+  EXPECT_NE(text.find("| A | 2 | 1 x0 | solved, 4 / 1 | not solved, 401 / 80 |"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("| B | 2 | 10 x0 | solved"), std::string::npos) << "B ends alike";
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace Ondrel::Benchmarks
