@@ -170,8 +170,8 @@ const BroydenInformation& SparseBroyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
         std::to_string(stateSize) + " and system size " + std::to_string(systemSize));
   }
   if (x.size() != stateSize) {
-    throw std::invalid_argument("SparseBroyden::solve: the vector has " +
-                                std::to_string(x.size()) + " entries, the solver's state size is " +
+    throw std::invalid_argument("SparseBroyden::solve: the vector has " + std::to_string(x.size()) +
+                                " entries, the solver's state size is " +
                                 std::to_string(stateSize));
   }
   internal::VectorVariables variables(x);

@@ -161,7 +161,7 @@ namespace {
 // Eigen's SparseLU reports running out of memory only through its message, and leaves info()
 // at the previous factorisation's value when its first allocation fails; the flag it keeps for
 // itself says whether the factors are usable.
-class CheckedSparseLu : public Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<StorageIndex>> {
+class CheckedSparseLu : public Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrdering<StorageIndex> > {
  public:
   bool factorsUsable() const { return m_factorizationIsOk && info() == Eigen::Success; }
   bool ranOutOfMemory() const { return lastErrorMessage().rfind("UNABLE TO", 0) == 0; }

@@ -275,8 +275,8 @@ void SparseModel::updateJacobian(const Eigen::VectorXd& s,
   state.capacitance(last, last) += 1.0;
   state.capacitanceLu.compute(state.capacitance);
   const auto pivots = state.capacitanceLu.matrixLU().diagonal();
-  state.correctionsFinite =
-      state.correctionsFinite && w.allFinite() && pivots.allFinite() && (pivots.array() != 0.0).all();
+  state.correctionsFinite = state.correctionsFinite && w.allFinite() && pivots.allFinite() &&
+                            (pivots.array() != 0.0).all();
 }
 
 }  // namespace Ondrel::Math::Solvers::internal
