@@ -1,12 +1,13 @@
-# The sparse backend: where SuiteSparse's UMFPACK is found, SparseBroyden factorises its Jacobian
-# with it (a multifrontal LU on BLAS kernels, several times faster than Eigen's SparseLU on
-# discretised PDEs); otherwise with Eigen's SparseLU, which is always there. Everything stays
+# The sparse backend: where SuiteSparse's KLU and UMFPACK are found, SparseBroyden factorises its
+# Jacobian with them (KLU for patterns with little fill, UMFPACK's multifrontal LU on BLAS kernels
+# for the rest, several times faster than Eigen's SparseLU on discretised PDEs); otherwise with
+# Eigen's SparseLU, which is always there. Everything stays
 # private to OndrelSolvers: hosts see the same headers either way and need nothing but Eigen to
 # compile against the package.
 #
-# ONDREL_USE_SUITESPARSE: AUTO (default) uses UMFPACK when it is found and falls back to Eigen's
-# SparseLU otherwise; ON insists on it; OFF never uses it. One line says which path was taken.
-set(ONDREL_USE_SUITESPARSE AUTO CACHE STRING "Sparse factorisation through SuiteSparse's UMFPACK: AUTO, ON or OFF")
+# ONDREL_USE_SUITESPARSE: AUTO (default) uses SuiteSparse when it is found and falls back to
+# Eigen's SparseLU otherwise; ON insists on it; OFF never uses it. One line says which path was taken.
+set(ONDREL_USE_SUITESPARSE AUTO CACHE STRING "Sparse factorisation through SuiteSparse (KLU, UMFPACK): AUTO, ON or OFF")
 set_property(CACHE ONDREL_USE_SUITESPARSE PROPERTY STRINGS AUTO ON OFF)
 string(TOUPPER "${ONDREL_USE_SUITESPARSE}" _ondrel_sparse_choice)
 if(NOT _ondrel_sparse_choice MATCHES "^(AUTO|ON|OFF|TRUE|FALSE|YES|NO|1|0)$")
@@ -20,16 +21,18 @@ if(_ondrel_sparse_choice MATCHES "^(OFF|FALSE|NO|0)$")
 else()
   find_path(ONDREL_UMFPACK_INCLUDE_DIR umfpack.h PATH_SUFFIXES suitesparse)
   find_library(ONDREL_UMFPACK_LIBRARY umfpack)
+  find_library(ONDREL_KLU_LIBRARY klu)
   set(_ondrel_umfpack_usable FALSE)
-  if(ONDREL_UMFPACK_INCLUDE_DIR AND ONDREL_UMFPACK_LIBRARY)
+  if(ONDREL_UMFPACK_INCLUDE_DIR AND ONDREL_UMFPACK_LIBRARY AND ONDREL_KLU_LIBRARY)
     include(CheckCXXSourceCompiles)
     include(CMakePushCheckState)
     cmake_push_check_state(RESET)
     set(CMAKE_REQUIRED_INCLUDES ${ONDREL_UMFPACK_INCLUDE_DIR})
-    set(CMAKE_REQUIRED_LIBRARIES ${ONDREL_UMFPACK_LIBRARY})
+    set(CMAKE_REQUIRED_LIBRARIES ${ONDREL_UMFPACK_LIBRARY} ${ONDREL_KLU_LIBRARY})
     set(CMAKE_REQUIRED_QUIET ON)
-    # The 64-bit integer interface: the factors of a million-unknown system outgrow 32-bit counts.
+    # The 64-bit integer interfaces: the factors of a million-unknown system outgrow 32-bit counts.
     check_cxx_source_compiles([[
+      #include <klu.h>
       #include <umfpack.h>
       int main() {
         double control[UMFPACK_CONTROL];
@@ -39,27 +42,34 @@ else()
         void* symbolic = nullptr;
         const int status = umfpack_dl_symbolic(1, 1, ap, ai, ax, &symbolic, control, nullptr);
         umfpack_dl_free_symbolic(&symbolic);
+        klu_l_common common;
+        klu_l_defaults(&common);
+        klu_l_symbolic* analysis = klu_l_analyze(1, ap, ai, &common);
+        klu_l_free_symbolic(&analysis, &common);
         return status;
-      }]] ONDREL_UMFPACK_LINKS)
+      }]] ONDREL_SUITESPARSE_LINKS)
     cmake_pop_check_state()
-    set(_ondrel_umfpack_usable ${ONDREL_UMFPACK_LINKS})
+    set(_ondrel_umfpack_usable ${ONDREL_SUITESPARSE_LINKS})
   endif()
 
   if(_ondrel_umfpack_usable)
-    set(ONDREL_SPARSE_BACKEND "UMFPACK" CACHE INTERNAL "The sparse factorisation this build uses")
-    target_compile_definitions(OndrelSolvers PRIVATE ONDREL_HAVE_UMFPACK=1)
+    set(ONDREL_SPARSE_BACKEND "SuiteSparse" CACHE INTERNAL "The sparse factorisation this build uses")
+    target_compile_definitions(OndrelSolvers PRIVATE ONDREL_HAVE_SUITESPARSE=1)
     target_include_directories(OndrelSolvers SYSTEM PRIVATE ${ONDREL_UMFPACK_INCLUDE_DIR})
-    target_link_libraries(OndrelSolvers PRIVATE ${ONDREL_UMFPACK_LIBRARY})
-    # A static link also needs UMFPACK's own dependencies.
-    set(ONDREL_SPARSE_PRIVATE_LIBS "-lumfpack -lcholmod -lamd -lcolamd -lsuitesparseconfig")
-    message(STATUS "OndrelSolvers: sparse factorisation through UMFPACK (${ONDREL_UMFPACK_LIBRARY})")
+    target_link_libraries(OndrelSolvers PRIVATE ${ONDREL_UMFPACK_LIBRARY} ${ONDREL_KLU_LIBRARY})
+    # A static link also needs their own dependencies.
+    set(ONDREL_SPARSE_PRIVATE_LIBS
+        "-lumfpack -lklu -lbtf -lcholmod -lamd -lcolamd -lsuitesparseconfig")
+    message(STATUS "OndrelSolvers: sparse factorisation through SuiteSparse's KLU and UMFPACK "
+                   "(${ONDREL_UMFPACK_LIBRARY})")
   elseif(_ondrel_sparse_choice STREQUAL "AUTO")
-    message(STATUS "OndrelSolvers: UMFPACK not found, sparse factorisation through Eigen's "
-                   "SparseLU (Debian: libsuitesparse-dev)")
+    message(STATUS "OndrelSolvers: SuiteSparse's KLU and UMFPACK not found, sparse factorisation "
+                   "through Eigen's SparseLU (Debian: libsuitesparse-dev)")
   else()
-    message(FATAL_ERROR "ONDREL_USE_SUITESPARSE=${ONDREL_USE_SUITESPARSE} needs SuiteSparse's "
-                        "UMFPACK (Debian: libsuitesparse-dev); found header "
-                        "'${ONDREL_UMFPACK_INCLUDE_DIR}', library '${ONDREL_UMFPACK_LIBRARY}'")
+    message(FATAL_ERROR "ONDREL_USE_SUITESPARSE=${ONDREL_USE_SUITESPARSE} needs SuiteSparse's KLU "
+                        "and UMFPACK (Debian: libsuitesparse-dev); found header "
+                        "'${ONDREL_UMFPACK_INCLUDE_DIR}', libraries '${ONDREL_UMFPACK_LIBRARY}' "
+                        "and '${ONDREL_KLU_LIBRARY}'")
   endif()
 endif()
 unset(_ondrel_sparse_choice)

@@ -1,10 +1,12 @@
 // The LU factorisation of a sparse Jacobian, as the sparse solver keeps it (not installed).
 //
-// Where the library is built with SuiteSparse, UMFPACK factorises (its 64-bit interface, without
-// iterative refinement: a quasi-Newton step needs no more than one solve); otherwise Eigen's
-// SparseLU. Either way the symbolic analysis (fill-reducing ordering, elimination structure) is
-// kept with a copy of the pattern it was made for, and reused by every factorisation of a matrix
-// with the same pattern; a matrix with another pattern is analysed afresh. The backend's objects
+// Where the library is built with SuiteSparse, each new pattern is analysed by KLU (an AMD
+// ordering on its block triangular form), and factorised by KLU when that analysis predicts little
+// fill, by UMFPACK otherwise (both through their 64-bit interfaces; UMFPACK without iterative
+// refinement: a quasi-Newton step needs no more than one solve). Without SuiteSparse, Eigen's
+// SparseLU. Either way the symbolic analysis is kept with a copy of the pattern it was made for,
+// and reused by every factorisation of a matrix with the same pattern; a matrix with another
+// pattern is analysed afresh. The backend's objects
 // cannot be copied, so neither can this: a copy of the solver factorises its own copy of the
 // Jacobian when it first needs it.
 //
@@ -36,13 +38,6 @@ class SparseLu {
 
   // Drops the factors and the analysis.
   void clear();
-
-  // Nonzeros of L and U together (an estimate where the backend keeps supernodes), 0 without
-  // factors.
-  long long factorNonZeros() const;
-
-  // "UMFPACK" or "Eigen SparseLU".
-  static const char* backendName();
 
  private:
   struct Backend;

@@ -418,6 +418,72 @@ TEST(SparseBroydenSingular, SingularJacobianEndsTheSolveAsTheDenseOneEndsIt) {
   }
 }
 
+// -Δu = 6 exp(u) on the unit square by the five-point stencil on n x n points, scaled by h^2:
+// enough fill (a 40 x 40 grid) for the multifrontal factorisation where the build has one.
+struct GridSystem {
+  Eigen::Index n = 40;
+  std::shared_ptr<Eigen::Index> zeroedColumn = std::make_shared<Eigen::Index>(-1);
+
+  Eigen::Index size() const { return n * n; }
+  double scale() const { return 6.0 / static_cast<double>((n + 1) * (n + 1)); }
+  ResidualFunction residual() const {
+    return [n = n, c = scale()](const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
+      for (Eigen::Index k = 0; k < n * n; ++k) {
+        const Eigen::Index i = k % n, j = k / n;
+        f(k) = 4.0 * u(k) - c * std::exp(u(k)) - (i > 0 ? u(k - 1) : 0.0) -
+               (i + 1 < n ? u(k + 1) : 0.0) - (j > 0 ? u(k - n) : 0.0) -
+               (j + 1 < n ? u(k + n) : 0.0);
+      }
+    };
+  }
+  SparseJacobianFunction sparseJacobian() const {
+    return [n = n, c = scale(), zeroed = zeroedColumn](const Eigen::Ref<const Eigen::VectorXd>& u,
+                                                       Eigen::SparseMatrix<double>& j) {
+      std::vector<Eigen::Triplet<double>> entries;
+      for (Eigen::Index k = 0; k < n * n; ++k) {
+        if (k == *zeroed) continue;  // an empty column: structurally singular
+        const Eigen::Index i = k % n, col = k / n;
+        entries.emplace_back(k, k, 4.0 - c * std::exp(u(k)));
+        if (i > 0) entries.emplace_back(k - 1, k, -1.0);
+        if (i + 1 < n) entries.emplace_back(k + 1, k, -1.0);
+        if (col > 0) entries.emplace_back(k - n, k, -1.0);
+        if (col + 1 < n) entries.emplace_back(k + n, k, -1.0);
+      }
+      j.setFromTriplets(entries.begin(), entries.end());
+    };
+  }
+  JacobianFunction denseJacobian() const {
+    return [sparse = sparseJacobian()](const Eigen::Ref<const Eigen::VectorXd>& u,
+                                       Eigen::MatrixXd& j) {
+      Eigen::SparseMatrix<double> s(j.rows(), j.cols());
+      sparse(u, s);
+      j = Eigen::MatrixXd(s);
+    };
+  }
+};
+
+TEST(SparseBroydenBackends, AGridWithFillAgreesWithTheDenseSolverAndReportsSingularity) {
+  const GridSystem system;
+  const Eigen::Index m = system.size();
+  std::vector<double> norms;
+  BroydenParameters parameters = traced(BroydenParameters{}, norms);
+  Broyden dense(m, m, parameters, system.residual(), system.denseJacobian());
+  SparseBroyden sparse(m, m, parameters, system.residual(), system.sparseJacobian());
+  Eigen::VectorXd x = Eigen::VectorXd::Zero(m), y = x;
+  const Trace denseTrace = solveTraced(dense, x, norms);
+  const Trace sparseTrace = solveTraced(sparse, y, norms);
+  ASSERT_TRUE(sparseTrace.information.converged) << sparseTrace.information.message;
+  expectSameSolve(denseTrace, sparseTrace);
+  EXPECT_LE((x - y).norm(), kRootTolerance * x.norm());
+
+  *system.zeroedColumn = m / 2;
+  parameters.failFast = true;
+  SparseBroyden singular(m, m, parameters, system.residual(), system.sparseJacobian());
+  Eigen::VectorXd z = Eigen::VectorXd::Zero(m);
+  EXPECT_EQ(singular.solve(z).termination, BroydenTermination::kSingularJacobian);
+  EXPECT_EQ(z, Eigen::VectorXd::Zero(m));
+}
+
 TEST(SparseBroydenPattern, APatternThatChangesBetweenCallsIsAnalysedAfresh) {
   // Newton's method (a refresh every iteration) with a Jacobian that carries explicit zeros at
   // every other call: each change of pattern must be analysed, or the factors would be wrong.
