@@ -68,7 +68,6 @@ SparseModelState::SparseModelState(const SparseModelState& other)
       solved(other.solved),
       capacitance(other.capacitance),
       capacitanceLu(other.capacitanceLu),
-      restarts(other.restarts),
       cachedResidual(other.cachedResidual),
       cachedProduct(other.cachedProduct),
       cacheValid(other.cacheValid) {}
@@ -173,7 +172,6 @@ ModelHealth SparseModel::health() const {
 bool SparseModel::nextSlot() {
   if (state.used >= state.updateLimit) {
     state.used = 0;
-    ++state.restarts;
     state.cacheValid = false;
     state.correctionsFinite = true;
     state.updatedJacobianFinite = true;

@@ -88,8 +88,6 @@ struct SparseModelState {
   // Method 0: I + Vᵀ W and its LU.
   Eigen::MatrixXd capacitance;
   Eigen::PartialPivLU<Eigen::MatrixXd> capacitanceLu;
-  // Updates that found the bound reached since the object was made (for tests and benchmarks).
-  std::uint64_t restarts = 0;
 
   // H F for the F in `cachedResidual`, when `cacheValid`.
   Eigen::VectorXd cachedResidual;

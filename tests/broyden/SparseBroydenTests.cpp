@@ -368,7 +368,8 @@ TEST(SparseBroydenMisuse, RefusedInputsLeaveTheCallersDataAndTheRecord) {
   EXPECT_EQ(empty.solve(nothing).termination, BroydenTermination::kAcceptedAtStart);
 }
 
-// F(x) = A x - b for a singular A: structurally (an empty column) or numerically (equal rows).
+// F(x) = A x - b for a singular A: structurally (no entries, an empty column) or numerically
+// (equal rows).
 struct SingularSystem {
   Eigen::MatrixXd matrix;
 
@@ -389,6 +390,7 @@ TEST(SparseBroydenSingular, SingularJacobianEndsTheSolveAsTheDenseOneEndsIt) {
   notFinite = equalRows;
   notFinite(2, 1) = std::numeric_limits<double>::quiet_NaN();
   const std::pair<Eigen::MatrixXd, BroydenTermination> cases[] = {
+      {Eigen::MatrixXd::Zero(3, 3), BroydenTermination::kSingularJacobian},
       {emptyColumn, BroydenTermination::kSingularJacobian},
       {equalRows, BroydenTermination::kSingularJacobian},
       {notFinite, BroydenTermination::kNonFinite},
