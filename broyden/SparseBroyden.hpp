@@ -4,12 +4,12 @@
 // It runs the same iteration as Broyden, with the same BroydenParameters, BroydenInformation,
 // refresh schedule, warm start, exits, output line, monitor and failFast, on vectors and on
 // States. What differs is the model of the Jacobian: the Jacobian callable fills an
-// Eigen::SparseMatrix<double>, the solver factorises it with a sparse LU (UMFPACK where the
-// library was built with SuiteSparse, Eigen's SparseLU otherwise), and it never forms the inverse:
-// H0 = J^-1 is applied by the LU's solve, and each rank-one update between refreshes is kept as a
-// pair of vectors. An iteration costs O(k m + nnz(LU)) for k stored updates, a refresh one
-// numerical factorisation; a Jacobian whose pattern is the previous one's reuses its symbolic
-// analysis, and one with another pattern is analysed afresh.
+// Eigen::SparseMatrix<double>, the solver factorises it with a sparse LU (SuiteSparse's KLU or
+// UMFPACK where the library was built with SuiteSparse, Eigen's SparseLU otherwise), and it never
+// forms the inverse: H0 = J^-1 is applied by the LU's solve, and each rank-one update between
+// refreshes is kept as a pair of vectors. An iteration costs O(k m + nnz(LU)) for k stored
+// updates, a refresh one numerical factorisation; a Jacobian whose pattern is the previous one's
+// reuses its symbolic analysis, and one with another pattern is analysed afresh.
 //
 // Update methods (BroydenParameters::updateMethod) keep their meaning and their iterates, up to
 // rounding: 1 (good Broyden on H) and 2 (bad Broyden on H) keep one pair of vectors per update and
@@ -56,9 +56,9 @@ struct SparseModelState;
 
 class ONDREL_SOLVERS_API SparseBroyden {
  public:
-  // Tuned on the 2-D Bratu problem at m = 10^4 ... 10^6 and on warm-started continuation (see
-  // docs/guide/sparse.md): enough for every update the default refresh schedule makes between
-  // two refreshes, 2 x refreshCountLimit, with room for the updates a warm start carries over.
+  // Tuned on warm-started continuation of the 2-D Bratu problem (docs/guide/sparse.md): enough
+  // for every update the default refresh schedule makes between two refreshes,
+  // 2 x refreshCountLimit, with room for the updates warm starts carry over.
   static constexpr std::uint64_t kDefaultUpdateLimit = 20;
 
   // Throws std::invalid_argument for a negative size. Empty callables are accepted; invoking one
