@@ -23,6 +23,9 @@
 #ifdef ONDREL_HAVE_MINPACK
 #include "MinpackHybrj1.hpp"
 #endif
+#ifdef ONDREL_HAVE_KINSOL
+#include "KinsolModifiedNewton.hpp"
+#endif
 
 namespace Ondrel::Benchmarks {
 
@@ -103,6 +106,51 @@ class OndrelRunner : public Runner {
   Eigen::VectorXd finalResidual;
 };
 
+// SparseBroyden with the problem's sparse Jacobian; the problem must have one.
+class OndrelSparseRunner : public Runner {
+ public:
+  OndrelSparseRunner(const TestProblem& problem, const Math::Solvers::BroydenParameters& parameters)
+      : problem(problem),
+        counts(std::make_shared<PeerOutcome>()),
+        solver(
+            problem.size(),
+            problem.size(),
+            parameters,
+            [p = &this->problem, c = counts.get()](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                                   Eigen::VectorXd& f) {
+              ++c->residualEvaluations;
+              p->residual(x, f);
+            },
+            [p = &this->problem, c = counts.get()](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                                   Eigen::SparseMatrix<double>& j) {
+              ++c->jacobianEvaluations;
+              p->sparseJacobian(x, j);
+            }),
+        point(problem.size()),
+        finalResidual(problem.size()) {}
+  OndrelSparseRunner(const OndrelSparseRunner&) = delete;
+  OndrelSparseRunner& operator=(const OndrelSparseRunner&) = delete;
+
+  PeerOutcome run(const Eigen::VectorXd& start) override {
+    *counts = PeerOutcome();
+    point = start;
+    solver.reset();
+    const bool converged = solver.solve(point).converged;
+    PeerOutcome outcome = *counts;
+    outcome.converged = converged;
+    problem.residual(point, finalResidual);
+    outcome.residualNorm = finalResidual.norm();
+    return outcome;
+  }
+
+ private:
+  TestProblem problem;
+  std::shared_ptr<PeerOutcome> counts;
+  Math::Solvers::SparseBroyden solver;
+  Eigen::VectorXd point;
+  Eigen::VectorXd finalResidual;
+};
+
 template <class Peer>
 class PeerRunner : public Runner {
  public:
@@ -171,6 +219,47 @@ inline std::vector<SolverEntry> availableSolvers() {
   solvers.push_back({"gsl-broyden", [](const TestProblem& p) {
                        return std::unique_ptr<Runner>(new PeerRunner<GslBroyden>(
                            p, kPeerResidualTolerance, peerIterationLimit(p.size())));
+                     }});
+#endif
+  return solvers;
+}
+
+#ifdef ONDREL_HAVE_KINSOL
+// KINSOL needs the problem itself at set-up: the sparse matrix is sized by its pattern.
+class KinsolRunner : public Runner {
+ public:
+  KinsolRunner(const TestProblem& problem, bool sparse)
+      : problem(problem),
+        peer(problem, sparse, kPeerResidualTolerance, peerIterationLimit(problem.size())),
+        point(problem.size()) {}
+
+  PeerOutcome run(const Eigen::VectorXd& start) override {
+    point = start;
+    return peer.solve(problem, point);
+  }
+
+ private:
+  TestProblem problem;
+  KinsolModifiedNewton peer;
+  Eigen::VectorXd point;
+};
+#endif
+
+// The solvers that need a sparse Jacobian, for the problems that give one: SparseBroyden with
+// the default settings and, where it was found, KINSOL's modified Newton on KLU; KINSOL on its
+// dense LU beside them, the configuration whose time the dense solvers' is usually set against.
+inline std::vector<SolverEntry> sparseProblemSolvers() {
+  std::vector<SolverEntry> solvers;
+  solvers.push_back({"ondrel-sparse", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(
+                           new OndrelSparseRunner(p, Math::Solvers::BroydenParameters{}));
+                     }});
+#ifdef ONDREL_HAVE_KINSOL
+  solvers.push_back({"kinsol-klu", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(new KinsolRunner(p, true));
+                     }});
+  solvers.push_back({"kinsol-dense", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(new KinsolRunner(p, false));
                      }});
 #endif
   return solvers;

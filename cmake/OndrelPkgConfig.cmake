@@ -42,9 +42,9 @@ if(_ondrel_pc_eigen_includes)
   endforeach()
 endif()
 
-# What a static link would need besides the two libraries: the backend and OpenMP, both private
-# to the shared libraries, so a shared link needs neither.
-set(ONDREL_PC_LIBS_PRIVATE "${ONDREL_BLAS_PRIVATE_LIBS}")
+# What a static link would need besides the two libraries: the backends and OpenMP, all private
+# to the shared libraries, so a shared link needs none of them.
+set(ONDREL_PC_LIBS_PRIVATE "${ONDREL_BLAS_PRIVATE_LIBS} ${ONDREL_SPARSE_PRIVATE_LIBS}")
 if(OpenMP_CXX_FOUND)
   string(APPEND ONDREL_PC_LIBS_PRIVATE " ${OpenMP_CXX_FLAGS}")
 endif()

@@ -485,6 +485,75 @@ void TestProblem::jacobian(const ConstVector& x, Matrix j) const {
   }
 }
 
+namespace {
+
+// The band a sparse Jacobian covers: the entries (r, c) with r - c <= below and c - r <= above.
+struct Band {
+  Index below;
+  Index above;
+};
+
+Band bandOf(ProblemFamily family) {
+  switch (family) {
+    case ProblemFamily::BroydenTridiagonal:
+    case ProblemFamily::DiscreteBoundaryValue:
+      return {1, 1};
+    case ProblemFamily::BroydenBanded:
+      return {kBandBelow, kBandAbove};
+    default:
+      throw std::logic_error("TestProblem: " + familyName(family) + " has no sparse Jacobian");
+  }
+}
+
+}  // namespace
+
+bool TestProblem::hasSparseJacobian() const {
+  return problemFamily == ProblemFamily::BroydenTridiagonal ||
+         problemFamily == ProblemFamily::DiscreteBoundaryValue ||
+         problemFamily == ProblemFamily::BroydenBanded;
+}
+
+void TestProblem::sparseJacobian(const ConstVector& x, Eigen::SparseMatrix<double>& j) const {
+  const Index m = dimension;
+  const Band band = bandOf(problemFamily);
+  Index bandEntries = 0;
+  for (Index c = 0; c < m; ++c) {
+    bandEntries += std::min(m - 1, c + band.below) - std::max<Index>(0, c - band.above) + 1;
+  }
+  if (j.rows() != m || j.cols() != m || j.nonZeros() != bandEntries || !j.isCompressed()) {
+    j.resize(m, m);
+    j.reserve(Eigen::VectorXi::Constant(m, static_cast<int>(band.below + band.above + 1)));
+    for (Index c = 0; c < m; ++c) {
+      for (Index r = std::max<Index>(0, c - band.above); r <= std::min(m - 1, c + band.below);
+           ++r) {
+        j.insert(r, c) = 0.0;
+      }
+    }
+    j.makeCompressed();
+  }
+  const double h = gridStep(m);
+  for (Index c = 0; c < m; ++c) {
+    for (Eigen::SparseMatrix<double>::InnerIterator entry(j, c); entry; ++entry) {
+      const Index r = entry.row();
+      double value = 0.0;
+      switch (problemFamily) {
+        case ProblemFamily::BroydenTridiagonal:
+          value = r == c ? 3.0 - 4.0 * x(r) : (r > c ? -1.0 : -2.0);
+          break;
+        case ProblemFamily::DiscreteBoundaryValue: {
+          const double u = x(r) + static_cast<double>(r + 1) * h + 1.0;
+          value = r == c ? 2.0 + 1.5 * h * h * u * u : -1.0;
+          break;
+        }
+        default:  // Broyden banded
+          value = r == c ? 2.0 + 15.0 * x(r) * x(r) : -(1.0 + 2.0 * x(c));
+          break;
+      }
+      entry.valueRef() = value;
+    }
+  }
+}
+
 std::vector<TestProblem> standardTestSet() {
   using F = ProblemFamily;
   return {

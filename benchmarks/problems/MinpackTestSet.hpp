@@ -10,6 +10,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <Eigen/SparseCore>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,14 @@ class TestProblem {
 
   void residual(const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::Ref<Eigen::VectorXd> f) const;
   void jacobian(const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::Ref<Eigen::MatrixXd> j) const;
+
+  // The banded families (Broyden tridiagonal, discrete boundary value, Broyden banded) also give
+  // their Jacobian as a sparse matrix: the band's pattern, built when `j` does not hold it
+  // already, then its values in place, so a caller that keeps the matrix keeps its pattern.
+  bool hasSparseJacobian() const;
+  // Throws std::logic_error for a family without one.
+  void sparseJacobian(const Eigen::Ref<const Eigen::VectorXd>& x,
+                      Eigen::SparseMatrix<double>& j) const;
 
  private:
   ProblemFamily problemFamily;

@@ -26,10 +26,6 @@
 
 namespace Ondrel::Math::Solvers::internal {
 
-// Added to every update's denominator, whatever its sign or size: it keeps a step of exactly zero
-// from dividing by zero, and is far below the denominator of any step that moves.
-constexpr double kDenominatorShift = 1e-14;
-
 class DenseModel {
  public:
   DenseModel(const JacobianFunction& jacobianFunction,

@@ -1,6 +1,6 @@
 // What the iteration asks of a model of the Jacobian (not installed). DenseModel keeps J, its LU
-// and H = J^-1 as dense matrices; another model (a sparse LU with the updates kept as vectors, a
-// distributed one) provides the same operations:
+// and H = J^-1 as dense matrices; SparseModel a sparse LU with the updates kept as vectors; another
+// model (a distributed one, see docs/design/distributed.md) provides the same operations:
 //
 //   held()                    a model from an earlier solve or this one is there to use;
 //   drop()                    forget it: the next solve evaluates afresh;
@@ -14,6 +14,10 @@
 #pragma once
 
 namespace Ondrel::Math::Solvers::internal {
+
+// Added to every update's denominator, whatever its sign or size: it keeps a step of exactly zero
+// from dividing by zero, and is far below the denominator of any step that moves.
+constexpr double kDenominatorShift = 1e-14;
 
 enum class ModelHealth {
   kFinite,

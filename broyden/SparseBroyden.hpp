@@ -1,0 +1,127 @@
+// SparseBroyden: the Broyden solver for systems whose Jacobian is sparse, up to millions of
+// equations on one machine.
+//
+// It runs the same iteration as Broyden, with the same BroydenParameters, BroydenInformation,
+// refresh schedule, warm start, exits, output line, monitor and failFast, on vectors and on
+// States. What differs is the model of the Jacobian: the Jacobian callable fills an
+// Eigen::SparseMatrix<double>, the solver factorises it with a sparse LU (SuiteSparse's KLU or
+// UMFPACK where the library was built with SuiteSparse, Eigen's SparseLU otherwise), and it never
+// forms the inverse: H0 = J^-1 is applied by the LU's solve, and each rank-one update between
+// refreshes is kept as a pair of vectors. An iteration costs O(k m + nnz(LU)) for k stored
+// updates, a refresh one numerical factorisation; a Jacobian whose pattern is the previous one's
+// reuses its symbolic analysis, and one with another pattern is analysed afresh.
+//
+// Update methods (BroydenParameters::updateMethod) keep their meaning and their iterates, up to
+// rounding: 1 (good Broyden on H) and 2 (bad Broyden on H) keep one pair of vectors per update and
+// cost one LU solve per iteration; 0 (good Broyden on J) keeps the updates of J as vectors and
+// solves with J's LU and the Sherman–Morrison–Woodbury formula (three vectors per update, two LU
+// solves per iteration); any other value updates nothing (the chord method).
+//
+// The bound k (updateLimit) caps the stored updates. An update that finds k stored drops them all
+// and starts a new set from the last refreshed Jacobian's LU (a restart; it evaluates nothing).
+// Until the bound is reached the iterates are those of the dense solver.
+//
+// Sizes, ownership and threads are those of Broyden: the object owns copies of its settings and
+// callables, its record and its workspace; a vector solve writes the caller's vector only when an
+// iteration converges. The workspace besides the factors grows with use: the stored updates
+// (at most k pairs of m-vectors) are allocated as they are first needed and kept.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/SparseCore>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <ondrel/OndrelSolversExport.hpp>
+#include <ondrel/broyden/BroydenFunctions.hpp>
+#include <ondrel/broyden/BroydenRecords.hpp>
+
+namespace Ondrel::Math {
+class State;
+}
+
+namespace Ondrel::Math::Solvers {
+
+// Fills the m x m sparse Jacobian at the given values: entry (i, j) is dF_i / d(variable j). The
+// matrix arrives holding the previous evaluation (pattern and values), or empty and m x m at the
+// first. The callable may rebuild it (setFromTriplets) or overwrite its values in place; the
+// solver compresses it and refuses other than m x m with std::invalid_argument. Keeping the
+// pattern from one call to the next saves the symbolic analysis; explicit zeros are welcome.
+using SparseJacobianFunction =
+    std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&)>;
+
+namespace internal {
+struct SparseModelState;
+}
+
+class ONDREL_SOLVERS_API SparseBroyden {
+ public:
+  // Tuned on warm-started continuation of the 2-D Bratu problem (docs/guide/sparse.md): enough
+  // for every update the default refresh schedule makes between two refreshes,
+  // 2 x refreshCountLimit, with room for the updates warm starts carry over.
+  static constexpr std::uint64_t kDefaultUpdateLimit = 20;
+
+  // Throws std::invalid_argument for a negative size. Empty callables are accepted; invoking one
+  // in a solve throws std::bad_function_call. updateLimit 0 keeps no update: between refreshes
+  // every step uses the last refreshed Jacobian (the chord method).
+  SparseBroyden(long long stateSize,
+                long long systemSize,
+                const BroydenParameters& parameters,
+                ResidualFunction residual,
+                SparseJacobianFunction jacobian,
+                std::uint64_t updateLimit = kDefaultUpdateLimit);
+
+  // Copies are independent solvers in the source's state, held Jacobian and stored updates
+  // included. The sparse factors cannot be copied: a copy refactorises the Jacobian it holds
+  // before its first solve (no Jacobian evaluation), and then takes the same iterates. Throws
+  // std::bad_alloc; copy assignment leaves the target as it was when it throws.
+  SparseBroyden(const SparseBroyden& other);
+  SparseBroyden& operator=(const SparseBroyden& other);
+  // The source keeps its sizes, settings' numbers and record but has empty callables (its monitor
+  // too), an empty message and no workspace: it may only be destroyed or assigned to (its solves
+  // throw std::bad_function_call).
+  SparseBroyden(SparseBroyden&& other) noexcept;
+  SparseBroyden& operator=(SparseBroyden&& other) noexcept;
+  ~SparseBroyden();
+
+  // Drops the held Jacobian and the stored updates: the next solve evaluates and factorises one
+  // at its starting point. The symbolic analysis is kept for a Jacobian of the same pattern.
+  void reset();
+
+  // As Broyden::solve: drives x (n == m entries) to a root, and on convergence inside the
+  // iteration writes the root into x; otherwise x keeps the guess. Throws std::invalid_argument,
+  // before calling anything, when x has other than n entries or n != m, and when a callable leaves
+  // its output with other than m entries or an m x m matrix whose columns hold strictly increasing
+  // row indices; std::bad_alloc when the factorisation runs out of memory. After any exception
+  // `information` is as before the call and the held Jacobian is dropped.
+  const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x);
+
+  // As Broyden::solve for a State: the Jacobian and every step live in its m increment
+  // coordinates, and a step is applied with addIncrement.
+  const BroydenInformation& solve(Ondrel::Math::State& state);
+
+  std::uint64_t updateLimit() const { return limit; }
+
+ private:
+  template <class Variables>
+  const BroydenInformation& run(Variables& variables);
+
+  long long stateSize;
+  long long systemSize;
+  std::uint64_t limit;
+  BroydenParameters parameters;
+  ResidualFunction residualFunction;
+  SparseJacobianFunction jacobianFunction;
+  BroydenInformation information;
+  bool refreshJacobian;
+  std::uint64_t goodIterationCount;
+  std::uint64_t poorIterationCount;
+  std::uint64_t jacobianCount;
+  Eigen::VectorXd residual;
+  Eigen::VectorXd newResidual;
+  Eigen::VectorXd stepWeights;
+  // The Jacobian, its factors and the stored updates; null only in a moved-from solver.
+  std::unique_ptr<internal::SparseModelState> model;
+};
+
+}  // namespace Ondrel::Math::Solvers

@@ -1,0 +1,47 @@
+// The LU factorisation of a sparse Jacobian, as the sparse solver keeps it (not installed).
+//
+// Where the library is built with SuiteSparse, each new pattern is analysed by KLU (an AMD
+// ordering on its block triangular form), and factorised by KLU when that analysis predicts little
+// fill, by UMFPACK otherwise (both through their 64-bit interfaces; UMFPACK without iterative
+// refinement: a quasi-Newton step needs no more than one solve). Without SuiteSparse, Eigen's
+// SparseLU. Either way the symbolic analysis is kept with a copy of the pattern it was made for,
+// and reused by every factorisation of a matrix with the same pattern; a matrix with another
+// pattern is analysed afresh. The backend's objects
+// cannot be copied, so neither can this: a copy of the solver factorises its own copy of the
+// Jacobian when it first needs it.
+//
+// Nothing here tests for non-finite values: the model never hands a matrix holding NaN or an
+// infinity to a backend.
+#pragma once
+
+#include <Eigen/Core>
+#include <Eigen/SparseCore>
+#include <memory>
+
+namespace Ondrel::Math::Solvers::internal {
+
+class SparseLu {
+ public:
+  SparseLu();
+  ~SparseLu();
+  SparseLu(const SparseLu&) = delete;
+  SparseLu& operator=(const SparseLu&) = delete;
+
+  // Factorises the square, compressed `matrix`, whose columns hold strictly increasing row
+  // indices. Returns false, holding no factors, when the matrix is singular (structurally or
+  // numerically: a pivot of exactly zero). Throws std::bad_alloc when the backend runs out of
+  // memory; the object then holds no factors.
+  bool factorise(const Eigen::SparseMatrix<double>& matrix);
+
+  // x = A^-1 b with the factors of the last successful factorisation. x may not alias b.
+  void solve(const Eigen::VectorXd& b, Eigen::VectorXd& x);
+
+  // Drops the factors and the analysis.
+  void clear();
+
+ private:
+  struct Backend;
+  std::unique_ptr<Backend> backend;
+};
+
+}  // namespace Ondrel::Math::Solvers::internal
