@@ -12,8 +12,11 @@
 
 namespace Ondrel::Math::Solvers {
 
+/// Writes the residual F at the given values into all m entries of the vector.
 using ResidualFunction =
     std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd&)>;
+/// Writes the Jacobian at the given values into all m x m entries of the matrix: entry (i, j) is
+/// dF_i / d(increment variable j).
 using JacobianFunction =
     std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd&)>;
 

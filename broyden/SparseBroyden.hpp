@@ -42,11 +42,11 @@ class State;
 
 namespace Ondrel::Math::Solvers {
 
-// Fills the m x m sparse Jacobian at the given values: entry (i, j) is dF_i / d(variable j). The
-// matrix arrives holding the previous evaluation (pattern and values), or empty and m x m at the
-// first. The callable may rebuild it (setFromTriplets) or overwrite its values in place; the
-// solver compresses it and refuses other than m x m with std::invalid_argument. Keeping the
-// pattern from one call to the next saves the symbolic analysis; explicit zeros are welcome.
+/// Fills the m x m sparse Jacobian at the given values: entry (i, j) is dF_i / d(variable j). The
+/// matrix arrives holding the previous evaluation (pattern and values), or empty and m x m at the
+/// first. The callable may rebuild it (setFromTriplets) or overwrite its values in place; the
+/// solver compresses it and refuses other than m x m with std::invalid_argument. Keeping the
+/// pattern from one call to the next saves the symbolic analysis; explicit zeros are welcome.
 using SparseJacobianFunction =
     std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&)>;
 
@@ -54,16 +54,19 @@ namespace internal {
 struct SparseModelState;
 }
 
+/// The sparse solver: Broyden's method with the Jacobian held as a sparse LU factorisation and
+/// the updates of its inverse kept as pairs of vectors (see the file comment), for systems whose
+/// Jacobian is sparse. Same settings, record, schedule and guarantees as Broyden.
 class ONDREL_SOLVERS_API SparseBroyden {
  public:
-  // Tuned on warm-started continuation of the 2-D Bratu problem (docs/guide/sparse.md): enough
-  // for every update the default refresh schedule makes between two refreshes,
-  // 2 x refreshCountLimit, with room for the updates warm starts carry over.
+  /// Tuned on warm-started continuation of the 2-D Bratu problem (docs/guide/sparse.md): enough
+  /// for every update the default refresh schedule makes between two refreshes,
+  /// 2 x refreshCountLimit, with room for the updates warm starts carry over.
   static constexpr std::uint64_t kDefaultUpdateLimit = 20;
 
-  // Throws std::invalid_argument for a negative size. Empty callables are accepted; invoking one
-  // in a solve throws std::bad_function_call. updateLimit 0 keeps no update: between refreshes
-  // every step uses the last refreshed Jacobian (the chord method).
+  /// Throws std::invalid_argument for a negative size. Empty callables are accepted; invoking one
+  /// in a solve throws std::bad_function_call. updateLimit 0 keeps no update: between refreshes
+  /// every step uses the last refreshed Jacobian (the chord method).
   SparseBroyden(long long stateSize,
                 long long systemSize,
                 const BroydenParameters& parameters,
@@ -71,35 +74,41 @@ class ONDREL_SOLVERS_API SparseBroyden {
                 SparseJacobianFunction jacobian,
                 std::uint64_t updateLimit = kDefaultUpdateLimit);
 
-  // Copies are independent solvers in the source's state, held Jacobian and stored updates
-  // included. The sparse factors cannot be copied: a copy refactorises the Jacobian it holds
-  // before its first solve (no Jacobian evaluation), and then takes the same iterates. Throws
-  // std::bad_alloc; copy assignment leaves the target as it was when it throws.
+  /// Copies are independent solvers in the source's state, held Jacobian and stored updates
+  /// included. The sparse factors cannot be copied: a copy refactorises the Jacobian it holds
+  /// before its first solve (no Jacobian evaluation), and then takes the same iterates. Throws
+  /// std::bad_alloc; copy assignment leaves the target as it was when it throws.
+  ///@{
   SparseBroyden(const SparseBroyden& other);
   SparseBroyden& operator=(const SparseBroyden& other);
-  // The source keeps its sizes, settings' numbers and record but has empty callables (its monitor
-  // too), an empty message and no workspace: it may only be destroyed or assigned to (its solves
-  // throw std::bad_function_call).
+  ///@}
+  /// The source keeps its sizes, settings' numbers and record but has empty callables (its monitor
+  /// too), an empty message and no workspace: it may only be destroyed or assigned to (its solves
+  /// throw std::bad_function_call).
+  ///@{
   SparseBroyden(SparseBroyden&& other) noexcept;
   SparseBroyden& operator=(SparseBroyden&& other) noexcept;
+  ///@}
+  /// Releases the factorisation, the stored updates and the record.
   ~SparseBroyden();
 
-  // Drops the held Jacobian and the stored updates: the next solve evaluates and factorises one
-  // at its starting point. The symbolic analysis is kept for a Jacobian of the same pattern.
+  /// Drops the held Jacobian and the stored updates: the next solve evaluates and factorises one
+  /// at its starting point. The symbolic analysis is kept for a Jacobian of the same pattern.
   void reset();
 
-  // As Broyden::solve: drives x (n == m entries) to a root, and on convergence inside the
-  // iteration writes the root into x; otherwise x keeps the guess. Throws std::invalid_argument,
-  // before calling anything, when x has other than n entries or n != m, and when a callable leaves
-  // its output with other than m entries or an m x m matrix whose columns hold strictly increasing
-  // row indices; std::bad_alloc when the factorisation runs out of memory. After any exception
-  // `information` is as before the call and the held Jacobian is dropped.
+  /// As Broyden::solve: drives x (n == m entries) to a root, and on convergence inside the
+  /// iteration writes the root into x; otherwise x keeps the guess. Throws std::invalid_argument,
+  /// before calling anything, when x has other than n entries or n != m, and when a callable leaves
+  /// its output with other than m entries or an m x m matrix whose columns hold strictly increasing
+  /// row indices; std::bad_alloc when the factorisation runs out of memory. After any exception
+  /// `information` is as before the call and the held Jacobian is dropped.
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x);
 
-  // As Broyden::solve for a State: the Jacobian and every step live in its m increment
-  // coordinates, and a step is applied with addIncrement.
+  /// As Broyden::solve for a State: the Jacobian and every step live in its m increment
+  /// coordinates, and a step is applied with addIncrement.
   const BroydenInformation& solve(Ondrel::Math::State& state);
 
+  /// The bound k on the stored update pairs, as constructed.
   std::uint64_t updateLimit() const { return limit; }
 
  private:
@@ -120,7 +129,7 @@ class ONDREL_SOLVERS_API SparseBroyden {
   Eigen::VectorXd residual;
   Eigen::VectorXd newResidual;
   Eigen::VectorXd stepWeights;
-  // The Jacobian, its factors and the stored updates; null only in a moved-from solver.
+  /// The Jacobian, its factors and the stored updates; null only in a moved-from solver.
   std::unique_ptr<internal::SparseModelState> model;
 };
 

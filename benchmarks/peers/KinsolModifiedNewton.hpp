@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "PeerOutcome.hpp"
 #include "MinpackTestSet.hpp"
+#include "PeerOutcome.hpp"
 
 namespace Ondrel::Benchmarks {
 

@@ -6,8 +6,8 @@
 #include <Eigen/Dense>
 #include <stdexcept>
 
-#include "SolverRunners.hpp"
 #include "MinpackTestSet.hpp"
+#include "SolverRunners.hpp"
 
 namespace {
 
