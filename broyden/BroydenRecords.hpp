@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <iostream>
+#include <ondrel/OndrelSolversExport.hpp>
 #include <string>
 
 namespace Ondrel::Math::Solvers {
@@ -38,6 +39,16 @@ enum class JacobianChange : std::int32_t {
   kRefreshed,  // a fresh evaluation (and factorisation) at the iteration's trial point
 };
 
+// How an iteration turns the quasi-Newton direction d = -H F into its step.
+enum class StepControl : std::int32_t {
+  // The whole of d, whatever the residual does there: the behaviour of every earlier release.
+  kFullStep,
+  // A backtracking line search on ||F|| along d, capped in length, that cuts the step while the
+  // residual at its end is not finite or not low enough, and evaluates the Jacobian afresh at
+  // the current point when no cut is accepted (see BroydenParameters::stepControl).
+  kLineSearch,
+};
+
 // What a monitor is shown: once before the first iteration (iteration 0, at the starting point,
 // once the starting Jacobian is there), then after every iteration, once its model change and
 // the next iteration's schedule are decided.
@@ -57,6 +68,12 @@ struct BroydenIterationReport {
   // The trial values (a vector solve's vector, a State solve's values), read-only and valid only
   // during the call: copy them to keep them.
   const Eigen::VectorXd* values = nullptr;
+  // Under StepControl::kLineSearch: the fraction of the (capped) direction the iteration took,
+  // the cuts its search made, and whether the search failed once and was retried from a fresh
+  // Jacobian at the current point. A full step reports 1, 0 and false.
+  double stepLength = 1.0;
+  std::uint64_t stepCuts = 0;
+  bool restarted = false;
 };
 
 // Called with every report; returns whether the solve is to go on. Returning false ends it as a
@@ -102,6 +119,29 @@ struct BroydenParameters {
   // non-finite entries (kNonFinite) or an inverse that is not finite, an exactly singular one
   // among them (kSingularJacobian). Off, such a solve runs on to maxIterations.
   bool failFast = false;
+
+  // Opt-in globalisation, for starts far from a root and residuals with a domain.
+  //
+  // Under kLineSearch an iteration first shortens d to at most maxStepFactor * max(||x||, 1)
+  // (increment entries against values for a State), then tries the step lambda d from lambda = 1,
+  // accepting the first trial point whose residual norm is finite and at most
+  // (1 + residualGrowthAllowance / k^2 - 1e-4 lambda) ||F(x)|| in iteration k, or below
+  // absoluteTolerance. Otherwise lambda is cut (to the minimiser of a quadratic model of ||F||^2,
+  // kept within [0.1, 0.5] of the last lambda; by half after a non-finite residual), at most
+  // maxStepCuts times. When every cut fails on an updated model, the Jacobian is evaluated afresh
+  // at the current point and the search made once more; when that fails too, the solve ends
+  // (termination kLineSearchFailed). A residual may therefore answer NaN outside its domain: the
+  // step is cut back into it. A starting residual that is not finite ends the solve at once.
+  // The growth allowance is summable: it lets an early iteration climb a little, as Broyden's
+  // method often must, while the product of all allowed growth stays bounded.
+  StepControl stepControl = StepControl::kFullStep;
+  double maxStepFactor = 10.0;
+  std::uint64_t maxStepCuts = 5;
+  double residualGrowthAllowance = 2.0;
+
+  // The settings tuned for hard problems and far starts: the line search, with the refresh
+  // schedule and update that the standard test set favours under it.
+  ONDREL_SOLVERS_API static BroydenParameters robust();
 };
 
 // Why the last solve ended.
@@ -113,6 +153,7 @@ enum class BroydenTermination : std::int32_t {
   kNonFinite,         // a residual norm or the Jacobian was NaN or infinite
   kSingularJacobian,  // failFast: an inverse Jacobian was not finite (singular, or overflowed)
   kStoppedByMonitor,  // the monitor returned false
+  kLineSearchFailed,  // kLineSearch: no step length was accepted, even from a fresh Jacobian
 };
 
 struct BroydenInformation {
@@ -125,7 +166,7 @@ struct BroydenInformation {
   // Empty after an iteration converged; after a failure one of
   // "Non-finite values encountered in Broyden solver" and "Maximum number of iterations reached",
   // or, for the opt-in stops, "Singular Jacobian encountered in Broyden solver" and
-  // "Stopped by the monitor".
+  // "Stopped by the monitor", and under the line search "Line search failed in Broyden solver".
   std::string message;
   // Jacobian evaluations of the last solve that iterated (0 when a held Jacobian sufficed).
   std::uint64_t jacobianEvaluations = 0;

@@ -38,6 +38,8 @@ const char* describe(BroydenTermination termination) {
       return "singular Jacobian";
     case BroydenTermination::kStoppedByMonitor:
       return "stopped by the monitor";
+    case BroydenTermination::kLineSearchFailed:
+      return "line search failed";
   }
   return "?";
 }

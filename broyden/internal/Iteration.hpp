@@ -4,10 +4,12 @@
 // One iteration: dx = -H F; the trial point x+ = x + dx; F(x+); the convergence test; then either
 // a fresh Jacobian at x+ (when the previous iteration scheduled one) or the rank-one update of the
 // model; the schedule decides about the next iteration; x+ becomes x. Full steps are taken
-// whatever the residual does. The solver object keeps the model and the schedule's state between
+// whatever the residual does, unless the host asked for the line search (searchStep below). The
+// solver object keeps the model and the schedule's state between
 // solves; a failure or an exception drops the model, so the next solve evaluates afresh.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -25,6 +27,15 @@ inline const char* const kNonFiniteMessage = "Non-finite values encountered in B
 inline const char* const kIterationLimitMessage = "Maximum number of iterations reached";
 inline const char* const kSingularMessage = "Singular Jacobian encountered in Broyden solver";
 inline const char* const kMonitorStopMessage = "Stopped by the monitor";
+inline const char* const kLineSearchMessage = "Line search failed in Broyden solver";
+
+// The line search's sufficient decrease per unit of step length: small, so that a step which
+// lowers ||F|| at all is taken, and the quasi-Newton step's own quality decides the rest.
+constexpr double kSufficientDecrease = 1e-4;
+// Each cut keeps between these fractions of the last step length, wherever the quadratic model
+// puts its minimum: no step shrinks faster than tenfold or slower than by half.
+constexpr double kSmallestCut = 0.1;
+constexpr double kLargestCut = 0.5;
 
 // A residual norm within this factor of the tolerance converges when the step is small too
 // (weighted step norm below kSmallStepNorm): near a root, a small step means the next one would
@@ -114,6 +125,67 @@ struct SolveContext {
   }
 };
 
+struct LineSearchResult {
+  bool accepted = true;
+  // ||F|| at the last trial point, accepted or not.
+  double norm = 0.0;
+  // The fraction of the capped direction the last trial took.
+  double length = 1.0;
+  std::uint64_t cuts = 0;
+  bool restarted = false;
+};
+
+// The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
+// return) from the current point, whose residual norm is `norm`, in iteration k. Leaves the last
+// trial point in the variables and its residual in context.newResidual.
+template <class Variables>
+LineSearchResult searchStep(SolveContext& context,
+                            Variables& variables,
+                            Eigen::VectorXd& step,
+                            double norm,
+                            std::uint64_t k) {
+  const BroydenParameters& parameters = context.parameters;
+  LineSearchResult result;
+  // The cap, as MINPACK's `factor` bounds its first trust region: relative to the size of the
+  // variables, with a floor of one for variables near zero.
+  const double limit = parameters.maxStepFactor * std::max(variables.currentValues().norm(), 1.0);
+  const double length = step.norm();
+  if (length > limit) step *= limit / length;
+
+  const double kk = static_cast<double>(k);
+  const double allowance = parameters.residualGrowthAllowance / (kk * kk);
+  const double squaredNorm = norm * norm;
+  double lambda = 1.0;
+  while (true) {
+    variables.advance(step);
+    context.evaluateResidual(variables.trialValues(), context.newResidual);
+    result.norm = context.newResidual.norm();
+    result.length = lambda;
+    const bool finite = std::isfinite(result.norm);
+    if (finite && (result.norm < parameters.absoluteTolerance ||
+                   result.norm <= (1.0 + allowance - kSufficientDecrease * lambda) * norm)) {
+      return result;
+    }
+    if (result.cuts >= parameters.maxStepCuts) break;
+    ++result.cuts;
+    double next = kLargestCut * lambda;
+    if (finite) {
+      // The minimum of the quadratic through ||F||^2 at 0 and lambda with the slope -2 ||F||^2
+      // at 0 that a Newton direction has.
+      const double curvature =
+          (result.norm * result.norm - squaredNorm + 2.0 * squaredNorm * lambda) /
+          (lambda * lambda);
+      if (curvature > 0.0) {
+        next = std::clamp(squaredNorm / curvature, kSmallestCut * lambda, kLargestCut * lambda);
+      }
+    }
+    step *= next / lambda;
+    lambda = next;
+  }
+  result.accepted = false;
+  return result;
+}
+
 template <class Model, class Variables>
 const BroydenInformation& iterate(SolveContext& context, Model& model, Variables& variables) {
   const BroydenParameters& parameters = context.parameters;
@@ -133,6 +205,8 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
 
   std::uint64_t k = 0;
   double stepNorm = 0.0;
+  // The last iteration's search; a full step leaves it at its defaults.
+  LineSearchResult search;
   // Every way out but convergence: the record, then a model the next solve must not trust.
   auto fail = [&](BroydenTermination termination,
                   const char* message,
@@ -175,6 +249,9 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     report.jacobianEvaluations = context.jacobianCount;
     report.jacobianChange = change;
     report.values = &values;
+    report.stepLength = search.length;
+    report.stepCuts = search.cuts;
+    report.restarted = search.restarted;
     return parameters.monitor(report);
   };
 
@@ -212,12 +289,45 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, initialNorm);
   }
 
+  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
+  if (lineSearch && !std::isfinite(initialNorm)) {
+    // Nothing to descend from: no step length could ever be accepted.
+    return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, initialNorm);
+  }
+  // Whether the model is a Jacobian evaluated at the current point, untouched since: a failed
+  // search is retried from a fresh Jacobian only when the model is not one already.
+  bool modelFresh = startChange == JacobianChange::kRefreshed;
+
   while (k < parameters.maxIterations) {
     ++k;
     model.step(context.residual, step);
-    variables.advance(step);
-    context.evaluateResidual(variables.trialValues(), context.newResidual);
-    const double norm = context.newResidual.norm();
+    double norm = 0.0;
+    if (lineSearch) {
+      search = searchStep(context, variables, step, previousNorm, k);
+      if (!search.accepted && !modelFresh) {
+        model.evaluate(variables.currentValues());
+        ++context.jacobianCount;
+        if (const BroydenInformation* stopped = unhealthy(previousNorm)) return *stopped;
+        context.refreshJacobian = false;
+        context.goodIterationCount = 0;
+        context.poorIterationCount = 0;
+        const std::uint64_t firstCuts = search.cuts;
+        model.step(context.residual, step);
+        search = searchStep(context, variables, step, previousNorm, k);
+        search.cuts += firstCuts;
+        search.restarted = true;
+      }
+      if (!search.accepted) {
+        stepNorm = std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) /
+                             static_cast<double>(m));
+        return fail(BroydenTermination::kLineSearchFailed, kLineSearchMessage, search.norm);
+      }
+      norm = search.norm;
+    } else {
+      variables.advance(step);
+      context.evaluateResidual(variables.trialValues(), context.newResidual);
+      norm = context.newResidual.norm();
+    }
     stepNorm =
         std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) / static_cast<double>(m));
 
@@ -256,6 +366,7 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
                    context.residual,
                    context.newResidual);
     }
+    modelFresh = change == JacobianChange::kRefreshed;
     if (const BroydenInformation* stopped = unhealthy(norm)) return *stopped;
     context.scheduleRefresh(previousNorm, norm);
 
