@@ -123,21 +123,25 @@ struct BroydenParameters {
   // Opt-in globalisation, for starts far from a root and residuals with a domain.
   //
   // Under kLineSearch an iteration first shortens d to at most maxStepFactor * max(||x||, 1)
-  // (increment entries against values for a State), then tries the step lambda d from lambda = 1,
-  // accepting the first trial point whose residual norm is finite and at most
-  // (1 + residualGrowthAllowance / k^2 - 1e-4 lambda) ||F(x)|| in iteration k, or below
-  // absoluteTolerance. Otherwise lambda is cut (to the minimiser of a quadratic model of ||F||^2,
-  // kept within [0.1, 0.5] of the last lambda; by half after a non-finite residual), at most
-  // maxStepCuts times. When every cut fails on an updated model, the Jacobian is evaluated afresh
-  // at the current point and the search made once more; when that fails too, the solve ends
-  // (termination kLineSearchFailed). A residual may therefore answer NaN outside its domain: the
-  // step is cut back into it. A starting residual that is not finite ends the solve at once.
-  // The growth allowance is summable: it lets an early iteration climb a little, as Broyden's
-  // method often must, while the product of all allowed growth stays bounded.
+  // (increment entries against values for a State; a factor that is negative or NaN caps
+  // nothing), then tries the step s = lambda d from lambda = 1, accepting the first trial point
+  // whose residual norm is below absoluteTolerance, or finite and at most
+  // (1 - 1e-4 lambda) ||F(x)||, or at most
+  // (1 + residualGrowthAllowance / k^2 - 0.03 ||s||^2 / max(||x||^2, 1)) ||F(x)||
+  // in iteration k: a step may let ||F|| grow a little early on, if it is not long. Otherwise
+  // lambda is cut (to the minimiser of a quadratic model of ||F||^2, kept within [0.1, 0.5] of the
+  // last lambda; by half after a non-finite residual) at most maxStepCuts times, and never to zero.
+  // When no length is accepted and the model is not already a Jacobian evaluated at the current
+  // point, that Jacobian is evaluated and the search made once more; when it fails again the
+  // solve ends (termination kLineSearchFailed). A residual may therefore answer NaN outside its
+  // domain: the step is cut back into it. A starting residual that is not finite ends the solve
+  // at once (kNonFinite). The growth allowance is summable: it lets an early iteration climb a
+  // little, as Broyden's method often must, while the product of all allowed growth stays
+  // bounded.
   StepControl stepControl = StepControl::kFullStep;
   double maxStepFactor = 10.0;
   std::uint64_t maxStepCuts = 5;
-  double residualGrowthAllowance = 2.0;
+  double residualGrowthAllowance = 1.0;
 
   // The settings tuned for hard problems and far starts: the line search, with the refresh
   // schedule and update that the standard test set favours under it.

@@ -32,6 +32,10 @@ inline const char* const kLineSearchMessage = "Line search failed in Broyden sol
 // The line search's sufficient decrease per unit of step length: small, so that a step which
 // lowers ||F|| at all is taken, and the quasi-Newton step's own quality decides the rest.
 constexpr double kSufficientDecrease = 1e-4;
+// A step that lets ||F|| grow within the allowance pays for its length relative to the variables:
+// a residual that levels off far from its root (an arctangent, a saturating device) would
+// otherwise let every step run further out while ||F|| barely moves.
+constexpr double kGrowthStepPenalty = 0.03;
 // Each cut keeps between these fractions of the last step length, wherever the quadratic model
 // puts its minimum: no step shrinks faster than tenfold or slower than by half.
 constexpr double kSmallestCut = 0.1;
@@ -150,8 +154,10 @@ LineSearchResult searchStep(SolveContext& context,
   // variables, with a floor of one for variables near zero.
   const double limit = parameters.maxStepFactor * std::max(variables.currentValues().norm(), 1.0);
   const double length = step.norm();
-  if (length > limit) step *= limit / length;
+  // A factor that is negative or NaN caps nothing rather than turning the step around.
+  if (limit >= 0.0 && length > limit) step *= limit / length;
 
+  const double squaredScale = std::max(variables.currentValues().squaredNorm(), 1.0);
   const double kk = static_cast<double>(k);
   const double allowance = parameters.residualGrowthAllowance / (kk * kk);
   const double squaredNorm = norm * norm;
@@ -162,12 +168,15 @@ LineSearchResult searchStep(SolveContext& context,
     result.norm = context.newResidual.norm();
     result.length = lambda;
     const bool finite = std::isfinite(result.norm);
-    if (finite && (result.norm < parameters.absoluteTolerance ||
-                   result.norm <= (1.0 + allowance - kSufficientDecrease * lambda) * norm)) {
-      return result;
+    if (finite) {
+      const double relativeStep = step.squaredNorm() / squaredScale;
+      if (result.norm < parameters.absoluteTolerance ||
+          result.norm <= (1.0 - kSufficientDecrease * lambda) * norm ||
+          result.norm <= (1.0 + allowance - kGrowthStepPenalty * relativeStep) * norm) {
+        return result;
+      }
     }
     if (result.cuts >= parameters.maxStepCuts) break;
-    ++result.cuts;
     double next = kLargestCut * lambda;
     if (finite) {
       // The minimum of the quadratic through ||F||^2 at 0 and lambda with the slope -2 ||F||^2
@@ -179,6 +188,9 @@ LineSearchResult searchStep(SolveContext& context,
         next = std::clamp(squaredNorm / curvature, kSmallestCut * lambda, kLargestCut * lambda);
       }
     }
+    // A step cut to nothing would try the current point again and again.
+    if (!(next > 0.0)) break;
+    ++result.cuts;
     step *= next / lambda;
     lambda = next;
   }
@@ -265,7 +277,9 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     information.termination = BroydenTermination::kAcceptedAtStart;
     return information;
   }
-  if (parameters.failFast && !std::isfinite(initialNorm)) {
+  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
+  // Under the line search there is nothing to descend from: no step length could be accepted.
+  if ((parameters.failFast || lineSearch) && !std::isfinite(initialNorm)) {
     context.jacobianCount = 0;
     return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, initialNorm);
   }
@@ -289,11 +303,6 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, initialNorm);
   }
 
-  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
-  if (lineSearch && !std::isfinite(initialNorm)) {
-    // Nothing to descend from: no step length could ever be accepted.
-    return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, initialNorm);
-  }
   // Whether the model is a Jacobian evaluated at the current point, untouched since: a failed
   // search is retried from a fresh Jacobian only when the model is not one already.
   bool modelFresh = startChange == JacobianChange::kRefreshed;
