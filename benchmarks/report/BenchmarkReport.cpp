@@ -101,13 +101,6 @@ std::vector<ResultRow> groupRows(const std::vector<ResultRow>& rows, const std::
   return selected;
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) return std::nan("");
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
-}
-
 std::ofstream openOutput(const std::string& path) {
   std::ofstream out(path);
   if (!out) throw std::runtime_error("benchmark report: cannot write " + path);
@@ -256,6 +249,13 @@ std::map<std::string, std::vector<double>> performanceRatios(const std::vector<R
     ratios[row.solver].push_back(row.solved ? costOf(row, kind) / found->second : kInfinity);
   }
   return ratios;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return std::nan("");
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
 }
 
 double profileValue(const std::vector<double>& ratios, double tau) {
