@@ -90,18 +90,23 @@ class OndrelRunner : public Runner {
     *counts = PeerOutcome();
     point = start;
     solver.reset();
-    const bool converged = solver.solve(point).converged;
+    const Math::Solvers::BroydenInformation& information = solver.solve(point);
+    lastIterations = information.iterations;
     PeerOutcome outcome = *counts;
-    outcome.converged = converged;
+    outcome.converged = information.converged;
     problem.residual(point, finalResidual);
     outcome.residualNorm = finalResidual.norm();
     return outcome;
   }
 
+  // Iterations of the last run: the peers do not all report theirs, so they are no outcome field.
+  std::uint64_t iterations() const { return lastIterations; }
+
  private:
   TestProblem problem;
   std::shared_ptr<PeerOutcome> counts;
   Math::Solvers::Broyden solver;
+  std::uint64_t lastIterations = 0;
   Eigen::VectorXd point;
   Eigen::VectorXd finalResidual;
 };
