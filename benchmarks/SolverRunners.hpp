@@ -90,18 +90,23 @@ class OndrelRunner : public Runner {
     *counts = PeerOutcome();
     point = start;
     solver.reset();
-    const bool converged = solver.solve(point).converged;
+    const Math::Solvers::BroydenInformation& information = solver.solve(point);
+    lastIterations = information.iterations;
     PeerOutcome outcome = *counts;
-    outcome.converged = converged;
+    outcome.converged = information.converged;
     problem.residual(point, finalResidual);
     outcome.residualNorm = finalResidual.norm();
     return outcome;
   }
 
+  // Iterations of the last run: the peers do not all report theirs, so they are no outcome field.
+  std::uint64_t iterations() const { return lastIterations; }
+
  private:
   TestProblem problem;
   std::shared_ptr<PeerOutcome> counts;
   Math::Solvers::Broyden solver;
+  std::uint64_t lastIterations = 0;
   Eigen::VectorXd point;
   Eigen::VectorXd finalResidual;
 };
@@ -187,8 +192,9 @@ inline Math::Solvers::BroydenParameters previousDefaultParameters() {
   return {50, 1e-10, 1e-6, 1000.0, 2.0, 4, 1};
 }
 
-// This library with each update method (other settings at their defaults) and with the two
-// named settings above, then every peer that was found at build time.
+// This library with each update method (other settings at their defaults), with the two named
+// settings above and with the line search of BroydenParameters::robust(), then every peer that
+// was found at build time.
 inline std::vector<SolverEntry> availableSolvers() {
   std::vector<SolverEntry> solvers;
   for (std::int32_t method : {0, 1, 2}) {
@@ -204,6 +210,10 @@ inline std::vector<SolverEntry> availableSolvers() {
   solvers.push_back({"ondrel-previous", [](const TestProblem& p) {
                        return std::unique_ptr<Runner>(
                            new OndrelRunner(p, previousDefaultParameters()));
+                     }});
+  solvers.push_back({"ondrel-robust", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(
+                           new OndrelRunner(p, Math::Solvers::BroydenParameters::robust()));
                      }});
 #ifdef ONDREL_HAVE_MINPACK
   solvers.push_back({"minpack-hybrj1", [](const TestProblem& p) {

@@ -101,13 +101,6 @@ std::vector<ResultRow> groupRows(const std::vector<ResultRow>& rows, const std::
   return selected;
 }
 
-double median(std::vector<double> values) {
-  if (values.empty()) return std::nan("");
-  std::sort(values.begin(), values.end());
-  const std::size_t middle = values.size() / 2;
-  return values.size() % 2 == 1 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
-}
-
 std::ofstream openOutput(const std::string& path) {
   std::ofstream out(path);
   if (!out) throw std::runtime_error("benchmark report: cannot write " + path);
@@ -160,6 +153,61 @@ void writeProfile(const std::vector<ResultRow>& rows,
   }
 }
 
+// Line search against full steps: what the robust preset wins on the test set, and whether it
+// pays for it at scale in Jacobians, each of which is a factorisation there.
+void writeRobustSection(std::ostream& md,
+                        const std::vector<ResultRow>& rows,
+                        const std::vector<ResultRow>& scaling) {
+  const std::string robust = "ondrel-robust";
+  const std::string defaults = "ondrel-1";
+  const std::string peer = "minpack-hybrj1";
+  int runs = 0;
+  int solved = 0;
+  std::vector<double> jacobians;
+  for (const ResultRow& row : rows) {
+    if (row.group != "testset" || row.solver != robust) continue;
+    ++runs;
+    if (row.solved) {
+      ++solved;
+      jacobians.push_back(static_cast<double>(row.jacobianEvaluations));
+    }
+  }
+  if (runs == 0) return;
+  md << "\n## Robust mode\n\n"
+     << robust << " is BroydenParameters::robust(), the line search with its refresh schedule; "
+     << defaults
+     << " the full-step defaults. Whether the line search changes the iterations of "
+        "the runs the defaults solve is in the tuning section: iteration counts are not among "
+        "the results.\n\n"
+     << "- test-set runs solved: " << solved << " / " << runs << "\n"
+     << "- median Jacobian evaluations per solved run: " << formatRatio(median(jacobians)) << "\n"
+     << "- median time per solve / " << peer
+     << "'s, over the runs both solve: " << formatRatio(medianTimeRatio(rows, robust, peer))
+     << "\n";
+
+  std::map<std::pair<std::string, long long>, const ResultRow*> defaultRuns;
+  for (const ResultRow& row : scaling) {
+    if (row.solver == defaults) defaultRuns[{row.family, row.m}] = &row;
+  }
+  auto cell = [](const ResultRow* row) {
+    if (row == nullptr) return std::string("n/a");
+    return std::to_string(row->jacobianEvaluations) + (row->solved ? "" : " (unsolved)");
+  };
+  bool header = false;
+  for (const ResultRow& row : scaling) {
+    if (row.solver != robust) continue;
+    if (!header) {
+      md << "\nJacobian evaluations at scale, from x0:\n\n| problem | m | " << defaults << " | "
+         << robust << " |\n|---|---|---|---|\n";
+      header = true;
+    }
+    const auto found = defaultRuns.find({row.family, row.m});
+    md << "| " << row.family << " | " << row.m << " | "
+       << cell(found == defaultRuns.end() ? nullptr : found->second) << " | " << cell(&row)
+       << " |\n";
+  }
+}
+
 }  // namespace
 
 std::vector<ResultRow> readResults(std::istream& in) {
@@ -201,6 +249,13 @@ std::map<std::string, std::vector<double>> performanceRatios(const std::vector<R
     ratios[row.solver].push_back(row.solved ? costOf(row, kind) / found->second : kInfinity);
   }
   return ratios;
+}
+
+double median(std::vector<double> values) {
+  if (values.empty()) return std::nan("");
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 == 1 ? values[middle] : 0.5 * (values[middle - 1] + values[middle]);
 }
 
 double profileValue(const std::vector<double>& ratios, double tau) {
@@ -386,6 +441,8 @@ void writeReport(const std::vector<ResultRow>& rows,
       }
     }
   }
+
+  writeRobustSection(md, rows, scaling);
 
   // The same solver built two ways (the default build and "<solver>+<build>"): which test-set runs
   // end differently. Long runs of full steps are chaotic under rounding, so a different LU

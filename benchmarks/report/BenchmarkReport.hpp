@@ -58,6 +58,9 @@ std::map<std::string, std::vector<double>> performanceRatios(const std::vector<R
 // Fraction of the ratios at or below tau.
 double profileValue(const std::vector<double>& ratios, double tau);
 
+// The middle value, or the mean of the two middle values; NaN for none.
+double median(std::vector<double> values);
+
 // Median of t(solver) / t(peer) over the test-set runs both solved; NaN when there are none.
 double medianTimeRatio(const std::vector<ResultRow>& rows,
                        const std::string& solver,

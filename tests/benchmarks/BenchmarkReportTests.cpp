@@ -139,6 +139,20 @@ TEST(BenchmarkReportInput, MalformedRowsNameTheirLine) {
 namespace Ondrel::Benchmarks {
 namespace {
 
+// report.md of the results in `in`, without floors.
+std::string reportOf(std::istream& in) {
+  const auto rows = readResults(in);
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("ondrel-report-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  writeReport(rows, {}, {"2026-12-08", "test machine", "OMP_NUM_THREADS=1", "bench"}, dir);
+  std::ifstream reportFile(dir / "report.md");
+  std::stringstream report;
+  report << reportFile.rdbuf();
+  std::filesystem::remove_all(dir);
+  return report.str();
+}
+
 TEST(BenchmarkReportOutput, ListsTheRunsThatEndDifferentlyInTwoBuilds) {
   std::istringstream in(
       "group\tsolver\tfamily\tm\tfactor\tverdict\tsolved\tresidual_norm\tresidual_evaluations\t"
@@ -147,20 +161,45 @@ TEST(BenchmarkReportOutput, ListsTheRunsThatEndDifferentlyInTwoBuilds) {
       "testset\tondrel-1\tB\t2\t10\t1\t1\t1e-11\t9\t2\t0.00004\n"
       "testset\tondrel-1+eigen\tA\t2\t1\t0\t0\t0.3\t401\t80\t0.0004\n"
       "testset\tondrel-1+eigen\tB\t2\t10\t1\t1\t1e-11\t9\t2\t0.00004\n");
-  const auto rows = readResults(in);
-  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                    ("ondrel-report-builds-" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  writeReport(rows, {}, {"2026-12-08", "test machine", "OMP_NUM_THREADS=1", "bench"}, dir);
-  std::ifstream reportFile(dir / "report.md");
-  std::stringstream report;
-  report << reportFile.rdbuf();
-  const std::string text = report.str();
+  const std::string text = reportOf(in);
   EXPECT_NE(text.find("Of the 2 test-set runs, 1 ends differently"), std::string::npos) << text;
   EXPECT_NE(text.find("| A | 2 | 1 x0 | solved, 4 / 1 | not solved, 401 / 80 |"), std::string::npos)
       << text;
   EXPECT_EQ(text.find("| B | 2 | 10 x0 | solved"), std::string::npos) << "B ends alike";
-  std::filesystem::remove_all(dir);
+}
+
+// The robust row's figures, each from rows that a careless filter would let in: another group,
+// another solver, unsolved runs, a peer run only one side solved.
+TEST(BenchmarkReportOutput, SummarisesTheRobustMode) {
+  std::istringstream in(
+      "group\tsolver\tfamily\tm\tfactor\tverdict\tsolved\tresidual_norm\tresidual_evaluations\t"
+      "jacobian_evaluations\tseconds\n"
+      "testset\tondrel-robust\tA\t2\t1\t1\t1\t1e-11\t5\t2\t0.00002\n"
+      "testset\tondrel-robust\tB\t2\t10\t1\t1\t1e-11\t9\t5\t0.00009\n"
+      "testset\tondrel-robust\tC\t3\t1\t0\t0\t0.2\t40\t30\t0.00005\n"
+      "testset\tondrel-robust\tD\t3\t1\t1\t1\t1e-12\t8\t3\t0.00001\n"
+      "testset\tondrel-1\tA\t2\t1\t1\t1\t1e-11\t4\t1\t0.00001\n"
+      "testset\tminpack-hybrj1\tA\t2\t1\t1\t1\t1e-11\t4\t1\t0.00004\n"
+      "testset\tminpack-hybrj1\tB\t2\t10\t1\t1\t1e-11\t4\t1\t0.00003\n"
+      "testset\tminpack-hybrj1\tC\t3\t1\t1\t1\t1e-11\t4\t1\t0.00001\n"
+      "testset\tminpack-hybrj1\tD\t3\t1\t0\t0\t0.1\t4\t1\t0.00001\n"
+      "scaling\tondrel-robust\tBroyden tridiagonal\t1000\t1\t1\t1\t1e-11\t9\t3\t0.02\n"
+      "scaling\tondrel-1\tBroyden tridiagonal\t1000\t1\t1\t1\t1e-11\t8\t2\t0.02\n"
+      "scaling\tondrel-robust\tBroyden tridiagonal\t500\t1\t0\t0\t0.5\t90\t40\t0.01\n"
+      "scaling\tondrel-robust\tDiscrete integral equation\t2000\t1\t1\t1\t1e-11\t7\t1\t5.0\n");
+  const std::string text = reportOf(in);
+  // Jacobians of A, B and D: median 3, not 4 (C's 30 counted) nor 2.5 (ondrel-1's run of A).
+  // Times where both solve, A and B: 0.5 and 3.
+  EXPECT_NE(text.find("- test-set runs solved: 3 / 4\n"
+                      "- median Jacobian evaluations per solved run: 3\n"
+                      "- median time per solve / minpack-hybrj1's, over the runs both solve: 1.75\n"
+                      "\nJacobian evaluations at scale, from x0:\n\n"
+                      "| problem | m | ondrel-1 | ondrel-robust |\n|---|---|---|---|\n"
+                      "| Broyden tridiagonal | 500 | n/a | 40 (unsolved) |\n"
+                      "| Broyden tridiagonal | 1000 | 2 | 3 |\n"
+                      "| Discrete integral equation | 2000 | n/a | 1 |\n"),
+            std::string::npos)
+      << text;
 }
 
 }  // namespace
