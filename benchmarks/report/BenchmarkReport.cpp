@@ -342,6 +342,10 @@ void writeReport(const std::vector<ResultRow>& rows,
   }
 
   {
+    // gnuplot's colours repeat after eight lines: the lines after them are dashed.
+    const auto lineStyle = [](std::size_t i) {
+      return " lc " + std::to_string(i % 8 + 1) + " dt " + std::to_string(i / 8 + 1);
+    };
     std::ofstream gp = openOutput(directory + "/plots.gp");
     gp << "set terminal pngcairo size 900,600\nset datafile missing '?'\nset key bottom right\n"
           "set logscale x 2\nset yrange [0:1.05]\nset xlabel 'tau (within a factor tau of the "
@@ -351,7 +355,7 @@ void writeReport(const std::vector<ResultRow>& rows,
          << " (" << header.date << ")'\nplot ";
       for (std::size_t i = 0; i < testSetSolvers.size(); ++i) {
         gp << (i ? ", " : "") << "'profile_" << kind << ".dat' using 1:" << i + 2
-           << " with steps lw 2 title '" << testSetSolvers[i] << "'";
+           << " with steps lw 2" << lineStyle(i) << " title '" << testSetSolvers[i] << "'";
       }
       gp << "\n";
     }
@@ -363,7 +367,7 @@ void writeReport(const std::vector<ResultRow>& rows,
          << ": time per solve against m'\nplot ";
       for (std::size_t i = 0; i < familySolvers.size(); ++i) {
         gp << (i ? ", " : "") << "'scaling_" << slug(family) << ".dat' using 1:" << i + 2
-           << " with linespoints lw 2 title '" << familySolvers[i] << "'";
+           << " with linespoints lw 2" << lineStyle(i) << " title '" << familySolvers[i] << "'";
       }
       gp << "\n";
     }
