@@ -29,8 +29,7 @@ void residual(const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
   for (int i = 0; i < kSections; ++i) {
     const double left = i == 0 ? kSource : v(i - 1);
     const double toRight = i + 1 < kSections ? (v(i) - v(i + 1)) / kResistance : 0.0;
-    f(i) = (left - v(i)) / kResistance - toRight -
-           kSaturation * std::expm1(v(i) / kThermalVoltage);
+    f(i) = (left - v(i)) / kResistance - toRight - kSaturation * std::expm1(v(i) / kThermalVoltage);
   }
 }
 
@@ -38,24 +37,25 @@ void jacobian(const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::MatrixXd& j) {
   j.setZero();
   for (int i = 0; i < kSections; ++i) {
     const double last = i + 1 < kSections ? 2.0 : 1.0;
-    j(i, i) = -last / kResistance -
-              kSaturation / kThermalVoltage * std::exp(v(i) / kThermalVoltage);
+    j(i, i) =
+        -last / kResistance - kSaturation / kThermalVoltage * std::exp(v(i) / kThermalVoltage);
     if (i > 0) j(i, i - 1) = 1.0 / kResistance;
     if (i + 1 < kSections) j(i, i + 1) = 1.0 / kResistance;
   }
 }
 
 void summarise(const char* what, const BroydenInformation& info) {
-  std::printf("%-10s %s after %llu iterations, ||F|| = %.3g A, %llu residual and %llu Jacobian "
-              "evaluations%s%s\n",
-              what,
-              info.converged ? "converged" : "failed",
-              static_cast<unsigned long long>(info.iterations),
-              info.residualNorm,
-              static_cast<unsigned long long>(info.residualEvaluations),
-              static_cast<unsigned long long>(info.jacobianEvaluations),
-              info.message.empty() ? "" : ": ",
-              info.message.c_str());
+  std::printf(
+      "%-10s %s after %llu iterations, ||F|| = %.3g A, %llu residual and %llu Jacobian "
+      "evaluations%s%s\n",
+      what,
+      info.converged ? "converged" : "failed",
+      static_cast<unsigned long long>(info.iterations),
+      info.residualNorm,
+      static_cast<unsigned long long>(info.residualEvaluations),
+      static_cast<unsigned long long>(info.jacobianEvaluations),
+      info.message.empty() ? "" : ": ",
+      info.message.c_str());
 }
 
 }  // namespace
