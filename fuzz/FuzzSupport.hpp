@@ -75,7 +75,7 @@ inline bool isFailureMessage(const std::string& message) {
   return message == "Non-finite values encountered in Broyden solver" ||
          message == "Maximum number of iterations reached" ||
          message == "Singular Jacobian encountered in Broyden solver" ||
-         message == "Stopped by the monitor";
+         message == "Stopped by the monitor" || message == "Line search failed in Broyden solver";
 }
 
 // Thrown by a monitor told to throw; nothing the library raises itself.
@@ -88,16 +88,23 @@ struct MonitorPlan {
   Action action = kWatch;
   std::uint64_t at = 0;
   bool armed = false;
+  // The step control of the solver it watches.
+  bool lineSearch = false;
+  std::uint64_t maxStepCuts = 0;
   // What the armed solve did with it.
   std::uint64_t reports = 0;
   bool stopped = false;
   bool threw = false;
+  // Residual evaluations the reports account for beyond one per iteration: every cut, and the
+  // first trial of a search that was retried.
+  std::uint64_t extraTrials = 0;
 
   void arm(FuzzedDataProvider& in) {
     action = static_cast<Action>(in.ConsumeIntegralInRange(0, 2));
     at = in.ConsumeIntegralInRange<std::uint64_t>(0, 12);
     armed = true;
     reports = 0;
+    extraTrials = 0;
     stopped = threw = false;
   }
   void disarm() { armed = false; }
@@ -111,6 +118,16 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
     FUZZ_CHECK(report.iteration == plan->reports);
     FUZZ_CHECK(report.values != nullptr && report.values->size() == valueCount);
     ++plan->reports;
+    if (!plan->lineSearch || report.iteration == 0) {
+      FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted);
+    } else {
+      // A retried iteration made two searches.
+      const std::uint64_t searches = report.restarted ? 2 : 1;
+      FUZZ_CHECK(report.stepLength > 0.0 && report.stepLength <= 1.0);
+      FUZZ_CHECK(report.stepCuts <= searches * plan->maxStepCuts);
+      FUZZ_CHECK(report.stepCuts > 0 || report.stepLength == 1.0);
+      plan->extraTrials += report.stepCuts + (report.restarted ? 1 : 0);
+    }
     if (report.iteration != plan->at || plan->action == MonitorPlan::kWatch) return true;
     if (plan->action == MonitorPlan::kThrow) {
       plan->threw = true;
@@ -121,13 +138,26 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
   };
 }
 
-// The opt-in control settings: output, failing fast, and a monitor following `plan`.
+// The opt-in control settings: output, failing fast, the line search with ordinary and absurd
+// settings (no cap, a zero cap, no cuts, many cuts, negative or NaN allowances), and a monitor
+// following `plan`.
 inline void controlFrom(FuzzedDataProvider& in,
                         Math::Solvers::BroydenParameters& parameters,
                         const std::shared_ptr<MonitorPlan>& plan,
                         Eigen::Index valueCount) {
   parameters.outputStream = in.ConsumeBool() ? nullptr : parameters.outputStream;
   parameters.failFast = in.ConsumeBool();
+  if (in.ConsumeBool()) {
+    parameters.stepControl = Math::Solvers::StepControl::kLineSearch;
+    if (in.ConsumeBool()) {
+      parameters.maxStepFactor = awkwardDouble(in);
+      const std::uint64_t cuts[] = {0, 1, 5, 60, 2000, std::numeric_limits<std::uint64_t>::max()};
+      parameters.maxStepCuts = in.PickValueInArray(cuts);
+      parameters.residualGrowthAllowance = in.ConsumeBool() ? 0.0 : awkwardDouble(in);
+    }
+  }
+  plan->lineSearch = parameters.stepControl == Math::Solvers::StepControl::kLineSearch;
+  plan->maxStepCuts = parameters.maxStepCuts;
   if (in.ConsumeBool()) parameters.monitor = monitorFor(plan, valueCount);
 }
 

@@ -68,7 +68,24 @@ struct SolveChecks {
     const auto& before = watch.expected;
     using Math::Solvers::BroydenTermination;
     // The fields that describe the last solve on every exit.
-    FUZZ_CHECK(r.residualEvaluations == r.iterations + 1);
+    const bool lineSearch = parameters.stepControl == Math::Solvers::StepControl::kLineSearch;
+    const bool searchFailed = r.termination == BroydenTermination::kLineSearchFailed;
+    if (!lineSearch) {
+      FUZZ_CHECK(r.residualEvaluations == r.iterations + 1);
+    } else if (parameters.monitor && monitor->reports == r.iterations + (searchFailed ? 0 : 1)) {
+      // Every iteration but a failed search's was reported; that iteration made one or two whole
+      // searches (the second from a fresh Jacobian) of at most maxStepCuts + 1 trials each.
+      const std::uint64_t reported = r.iterations + (searchFailed ? 0 : 1) + monitor->extraTrials;
+      if (searchFailed) {
+        FUZZ_CHECK(r.residualEvaluations > reported);
+        FUZZ_CHECK(r.residualEvaluations - reported <= 2 * (parameters.maxStepCuts + 1) ||
+                   parameters.maxStepCuts > r.residualEvaluations);
+      } else {
+        FUZZ_CHECK(r.residualEvaluations == reported);
+      }
+    } else {
+      FUZZ_CHECK(r.residualEvaluations >= r.iterations + 1);
+    }
     FUZZ_CHECK(r.converged == (r.termination == BroydenTermination::kConverged ||
                                r.termination == BroydenTermination::kAcceptedAtStart));
     FUZZ_CHECK(monitor->reports <= r.iterations + 1);
@@ -80,7 +97,9 @@ struct SolveChecks {
     } else if (r.converged) {
       FUZZ_CHECK(r.message.empty());
       FUZZ_CHECK(r.iterations <= parameters.maxIterations);
-      FUZZ_CHECK(r.jacobianEvaluations <= r.iterations + 1);
+      FUZZ_CHECK(std::isfinite(r.residualNorm));
+      // A retried search evaluates one more Jacobian in its iteration.
+      FUZZ_CHECK(r.jacobianEvaluations <= (lineSearch ? 2 : 1) * r.iterations + 1);
     } else {
       FUZZ_CHECK(same(variables, guess));
       FUZZ_CHECK(isFailureMessage(r.message));
@@ -91,13 +110,24 @@ struct SolveChecks {
           FUZZ_CHECK(std::isfinite(r.residualNorm));
           break;
         case BroydenTermination::kNonFinite:
-          FUZZ_CHECK(parameters.failFast ? r.iterations <= parameters.maxIterations
-                                         : r.iterations == parameters.maxIterations);
+          if (parameters.failFast) {
+            FUZZ_CHECK(r.iterations <= parameters.maxIterations);
+          } else if (lineSearch) {
+            // Trial points with non-finite residuals are cut, never taken: only the start can
+            // end a solve so.
+            FUZZ_CHECK(r.iterations == 0 && r.jacobianEvaluations == 0);
+          } else {
+            FUZZ_CHECK(r.iterations == parameters.maxIterations);
+          }
           FUZZ_CHECK(r.message == "Non-finite values encountered in Broyden solver");
           break;
         case BroydenTermination::kSingularJacobian:
           FUZZ_CHECK(parameters.failFast && r.iterations <= parameters.maxIterations);
           FUZZ_CHECK(r.message == "Singular Jacobian encountered in Broyden solver");
+          break;
+        case BroydenTermination::kLineSearchFailed:
+          FUZZ_CHECK(lineSearch && r.iterations >= 1 && r.iterations <= parameters.maxIterations);
+          FUZZ_CHECK(r.message == "Line search failed in Broyden solver");
           break;
         case BroydenTermination::kStoppedByMonitor:
           FUZZ_CHECK(monitor->stopped && r.iterations == monitor->at);

@@ -2,7 +2,7 @@
 // callables misbehaving as in the vector target. Some States have registries edited by hand or
 // solvers of the wrong sizes, which must be refused before any callable runs. The opt-in
 // controls are drawn as in the vector target: failing fast, silence, a stopping or throwing
-// monitor.
+// monitor, the line search (whose cut steps turn quaternions by fractions of a rotation).
 #include <Eigen/Geometry>
 #include <ondrel/state/State.hpp>
 

@@ -1,8 +1,9 @@
 // Vector solves of small random systems whose callables return NaN, infinities, huge values or
 // outputs of the wrong size, or throw, at calls chosen by the input; settings include zero,
 // negative and NaN tolerances, every update method, failing fast, a silent solver and a monitor
-// that stops the solve or throws at an iteration the input chooses. Several solves run on one
-// solver, with copies, moves and resets in between, to reach the warm-start paths.
+// that stops the solve or throws at an iteration the input chooses, and the line search with
+// ordinary and absurd settings. Several solves run on one solver, with copies, moves and resets
+// in between, to reach the warm-start paths.
 #include "SolveChecks.hpp"
 #include "support/QuadraticSystems.hpp"
 

@@ -97,8 +97,16 @@ double StateVariables::weightedSquaredSum(const Eigen::VectorXd& weights,
 }
 
 void StateVariables::advance(const Eigen::VectorXd& step) {
+  if (advancedSinceAccept) {
+    // addIncrement indexed the working copy in place for the last trial, which was copied before
+    // that: every trial of one iteration (a cut step) starts from the same working copy, so that
+    // the caller gets back its own indexer flags whichever trial converged.
+    working.indexer.needsIndexing = trial.indexer.needsIndexing;
+    working.indexer.components = trial.indexer.components;
+  }
   State advanced = Ondrel::Math::addIncrement(working, step, diagnostics);
   trial = advanced;
+  advancedSinceAccept = true;
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

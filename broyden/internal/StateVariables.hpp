@@ -36,7 +36,10 @@ class StateVariables {
   // The increment that took the working copy to the trial State is their difference in
   // increment coordinates.
   const Eigen::VectorXd& updateStep(const Eigen::VectorXd& step) { return step; }
-  void accept() { working = trial; }
+  void accept() {
+    working = trial;
+    advancedSinceAccept = false;
+  }
   void writeBack() { caller = trial; }
 
  private:
@@ -49,6 +52,8 @@ class StateVariables {
   bool byPosition;
   // Otherwise each increment entry's weight, from the value it moves.
   Eigen::VectorXd incrementWeights;
+  // Whether the working copy has made a trial since it was last replaced.
+  bool advancedSinceAccept = false;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal
