@@ -117,7 +117,8 @@ TEST(BenchmarkReportOutput, WritesTablesPlotsAndScript) {
   std::stringstream plots;
   plots << script.rdbuf();
   EXPECT_NE(plots.str().find("set output 'scaling_broyden_tridiagonal.png'"), std::string::npos);
-  EXPECT_NE(plots.str().find("using 1:2 with steps lw 2 title 'ondrel-1'"), std::string::npos);
+  EXPECT_NE(plots.str().find("using 1:2 with steps lw 2 lc 1 dt 1 title 'ondrel-1'"),
+            std::string::npos);
   std::filesystem::remove_all(dir);
 }
 
