@@ -133,25 +133,20 @@ TEST(BroydenLineSearch, FarStartsThatFullStepsLoseConverge) {
 // A body's orientation and the arctangent system on its position, from half a turn away and far
 // off: a cut step must turn the quaternion part of the way, keeping it a unit quaternion.
 TEST(BroydenLineSearch, FarStateStartConvergesWithTheQuaternionTurnedByFractions) {
-  const Eigen::Quaterniond target(Eigen::AngleAxisd(0.8, Eigen::Vector3d(1, 2, -0.5).normalized()));
-  const Eigen::Vector2d position(0.3, -1.2);
-  auto quaternionOf = [](const Eigen::Ref<const Eigen::VectorXd>& v) {
-    return Eigen::Quaterniond(v(0), v(1), v(2), v(3));
-  };
+  const Testing::PoseSystem pose;
+  const Eigen::Quaterniond target = pose.target;
+  const Eigen::Vector2d position = pose.position;
   auto unitSeen = std::make_shared<bool>(true);
   ResidualFunction residual = [=](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::VectorXd& f) {
     if (std::abs(v.head<4>().norm() - 1.0) > kUnitNormTolerance) *unitSeen = false;
-    const Eigen::Quaterniond error = quaternionOf(v) * target.conjugate();
+    const Eigen::Quaterniond error = Testing::PoseSystem::quaternionOf(v) * target.conjugate();
     f.head<3>() = 2.0 * error.vec();
     f.tail<2>() = (v.segment<2>(4) - position).array().atan().matrix();
   };
   JacobianFunction jacobian = [=](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::MatrixXd& j) {
-    const Eigen::Quaterniond error = quaternionOf(v) * target.conjugate();
-    const Eigen::Vector3d e = error.vec();
-    Eigen::Matrix3d cross;
-    cross << 0.0, -e.z(), e.y(), e.z(), 0.0, -e.x(), -e.y(), e.x(), 0.0;
     j.setZero();
-    j.topLeftCorner<3, 3>() = error.w() * Eigen::Matrix3d::Identity() - cross;
+    j.topLeftCorner<3, 3>() = Testing::PoseSystem::orientationDerivative(
+        Testing::PoseSystem::quaternionOf(v) * target.conjugate());
     const Eigen::Vector2d d = v.segment<2>(4) - position;
     j.bottomRightCorner<2, 2>() = (1.0 / (1.0 + d.array().square())).matrix().asDiagonal();
   };

@@ -199,17 +199,20 @@ struct PoseSystem {
           f.tail<2>() = d + 0.05 * d.cwiseProduct(d);
         };
   }
-  // Column j is the derivative along increment entry j; the quaternion's increment turns it on
-  // the left, so d(2 vec E)/d(theta) = w_E I - [vec E]x.
+  // The derivative of 2 vec E along the quaternion's increment, which turns it on the left:
+  // d(2 vec E)/d(theta) = w_E I - [vec E]x.
+  static Eigen::Matrix3d orientationDerivative(const Eigen::Quaterniond& error) {
+    const Eigen::Vector3d e = error.vec();
+    Eigen::Matrix3d cross;
+    cross << 0.0, -e.z(), e.y(), e.z(), 0.0, -e.x(), -e.y(), e.x(), 0.0;
+    return error.w() * Eigen::Matrix3d::Identity() - cross;
+  }
+  // Column j is the derivative along increment entry j.
   JacobianFunction jacobian() const {
     return
         [t = target, p = position](const Eigen::Ref<const Eigen::VectorXd>& v, Eigen::MatrixXd& j) {
-          const Eigen::Quaterniond error = quaternionOf(v) * t.conjugate();
-          const Eigen::Vector3d e = error.vec();
-          Eigen::Matrix3d cross;
-          cross << 0.0, -e.z(), e.y(), e.z(), 0.0, -e.x(), -e.y(), e.x(), 0.0;
           j.setZero();
-          j.topLeftCorner<3, 3>() = error.w() * Eigen::Matrix3d::Identity() - cross;
+          j.topLeftCorner<3, 3>() = orientationDerivative(quaternionOf(v) * t.conjugate());
           const Eigen::Vector2d d = v.segment<2>(4) - p;
           j.bottomRightCorner<2, 2>() = (Eigen::Vector2d::Ones() + 0.1 * d).asDiagonal();
         };
