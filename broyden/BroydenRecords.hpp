@@ -77,6 +77,9 @@ struct BroydenIterationReport {
   /// StepControl::kLineSearch: whether the search failed once and was retried from a fresh
   /// Jacobian at the current point (counted in jacobianEvaluations); false for a full step.
   bool restarted = false;
+  /// StepControl::kLineSearch: whether no length was accepted even then, and the iteration took
+  /// the whole capped step, evaluated once more, because its residual was finite.
+  bool escaped = false;
 };
 
 /// Called with every report; returns whether the solve is to go on. Returning false ends it as a
@@ -137,8 +140,10 @@ struct BroydenParameters {
   /// lambda is cut (to the minimiser of a quadratic model of ||F||^2, kept within [0.1, 0.5] of the
   /// last lambda; by half after a non-finite residual) at most maxStepCuts times, and never to
   /// zero. When no length is accepted and the model is not already a Jacobian evaluated at the
-  /// current point, that Jacobian is evaluated and the search made once more; when it fails again
-  /// the solve ends (termination kLineSearchFailed). A residual may therefore answer NaN outside
+  /// current point, that Jacobian is evaluated and the search made once more. When no length is
+  /// accepted from a fresh Jacobian either, the whole capped step is taken if its residual is
+  /// finite (evaluated once more; cutting further would only stall), and otherwise the solve ends
+  /// (termination kLineSearchFailed). A residual may therefore answer NaN outside
   /// its domain: the step is cut back into it. A starting residual that is not finite ends the
   /// solve at once (kNonFinite). The growth allowance is summable: it lets an early iteration climb
   /// a little, as Broyden's method often must, while the product of all allowed growth stays
@@ -149,7 +154,7 @@ struct BroydenParameters {
   /// kLineSearch: the most cuts of one search.
   std::uint64_t maxStepCuts = 5;
   /// kLineSearch: the relative growth of ||F|| a short step may bring in iteration k is this / k^2.
-  double residualGrowthAllowance = 1.0;
+  double residualGrowthAllowance = 2.0;
 
   /// The settings tuned for hard problems and far starts: the line search, with the refresh
   /// schedule and update that the standard test set favours under it.

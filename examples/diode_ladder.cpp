@@ -78,12 +78,13 @@ int main(int argc, char** argv) {
   robust.outputStream = nullptr;
   if (showSteps) {
     robust.monitor = [](const BroydenIterationReport& r) {
-      std::printf("  %3llu  ||F|| %10.3e  step length %8.2e  cuts %llu%s\n",
+      std::printf("  %3llu  ||F|| %10.3e  step length %8.2e  cuts %llu%s%s\n",
                   static_cast<unsigned long long>(r.iteration),
                   r.residualNorm,
                   r.stepLength,
                   static_cast<unsigned long long>(r.stepCuts),
-                  r.restarted ? "  (retried from a fresh Jacobian)" : "");
+                  r.restarted ? "  (retried from a fresh Jacobian)" : "",
+                  r.escaped ? ", whole step taken" : "");
       return true;
     };
   }

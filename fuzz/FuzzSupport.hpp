@@ -95,8 +95,8 @@ struct MonitorPlan {
   std::uint64_t reports = 0;
   bool stopped = false;
   bool threw = false;
-  // Residual evaluations the reports account for beyond one per iteration: every cut, and the
-  // first trial of a search that was retried.
+  // Residual evaluations the reports account for beyond one per iteration: every cut, the first
+  // trial of a search that was retried, and the whole step taken after a failed search.
   std::uint64_t extraTrials = 0;
 
   void arm(FuzzedDataProvider& in) {
@@ -119,14 +119,17 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
     FUZZ_CHECK(report.values != nullptr && report.values->size() == valueCount);
     ++plan->reports;
     if (!plan->lineSearch || report.iteration == 0) {
-      FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted);
+      FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted &&
+                 !report.escaped);
     } else {
       // A retried iteration made two searches.
       const std::uint64_t searches = report.restarted ? 2 : 1;
       FUZZ_CHECK(report.stepLength > 0.0 && report.stepLength <= 1.0);
       FUZZ_CHECK(report.stepCuts <= searches * plan->maxStepCuts);
       FUZZ_CHECK(report.stepCuts > 0 || report.stepLength == 1.0);
-      plan->extraTrials += report.stepCuts + (report.restarted ? 1 : 0);
+      // The whole step after a failed search: taken at length 1.
+      FUZZ_CHECK(!report.escaped || report.stepLength == 1.0);
+      plan->extraTrials += report.stepCuts + (report.restarted ? 1 : 0) + (report.escaped ? 1 : 0);
     }
     if (report.iteration != plan->at || plan->action == MonitorPlan::kWatch) return true;
     if (plan->action == MonitorPlan::kThrow) {

@@ -137,6 +137,7 @@ struct LineSearchResult {
   double length = 1.0;
   std::uint64_t cuts = 0;
   bool restarted = false;
+  bool escaped = false;
 };
 
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
@@ -264,6 +265,7 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
     report.stepLength = search.length;
     report.stepCuts = search.cuts;
     report.restarted = search.restarted;
+    report.escaped = search.escaped;
     return parameters.monitor(report);
   };
 
@@ -325,6 +327,18 @@ const BroydenInformation& iterate(SolveContext& context, Model& model, Variables
         search = searchStep(context, variables, step, previousNorm, k);
         search.cuts += firstCuts;
         search.restarted = true;
+      }
+      if (!search.accepted) {
+        // No length lowered ||F|| enough, even along the fresh Jacobian's direction: the point is
+        // near a local minimum of ||F|| or in a narrow valley, where cutting further only stalls.
+        // The whole capped step is taken if its residual is finite, as a full-step solve would.
+        step /= search.length;
+        variables.advance(step);
+        context.evaluateResidual(variables.trialValues(), context.newResidual);
+        search.norm = context.newResidual.norm();
+        search.length = 1.0;
+        search.escaped = true;
+        search.accepted = std::isfinite(search.norm);
       }
       if (!search.accepted) {
         stepNorm = std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) /
