@@ -77,8 +77,8 @@ struct BroydenIterationReport {
   /// StepControl::kLineSearch: whether the search failed once and was retried from a fresh
   /// Jacobian at the current point (counted in jacobianEvaluations); false for a full step.
   bool restarted = false;
-  /// StepControl::kLineSearch: whether no length was accepted even then, and the iteration took
-  /// the whole capped step, evaluated once more, because its residual was finite.
+  /// StepControl::kLineSearch: whether no length was accepted from a fresh Jacobian at the current
+  /// point either, so that the iteration took the whole capped step (evaluated once more).
   bool escaped = false;
 };
 
