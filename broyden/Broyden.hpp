@@ -16,6 +16,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/LU>
 #include <cstdint>
 #include <ondrel/OndrelSolversExport.hpp>

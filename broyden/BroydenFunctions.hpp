@@ -8,6 +8,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <functional>
 
 namespace Ondrel::Math::Solvers {

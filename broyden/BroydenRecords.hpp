@@ -12,6 +12,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <cstdint>
 #include <functional>
 #include <iostream>

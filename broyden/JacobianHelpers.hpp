@@ -24,6 +24,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <iosfwd>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/broyden/BroydenFunctions.hpp>

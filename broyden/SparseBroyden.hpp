@@ -28,6 +28,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/SparseCore>
 #include <cstdint>
 #include <functional>

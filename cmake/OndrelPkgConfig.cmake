@@ -2,7 +2,8 @@
 #   g++ -std=c++17 app.cpp $(pkg-config --cflags --libs OndrelSolvers)
 #
 # Cflags carry <prefix>/include, for the preferred <ondrel/broyden/Broyden>, and
-# <prefix>/include/ondrel, for the unprefixed spellings of earlier hosts.
+# <prefix>/include/ondrel, for the unprefixed spellings of earlier hosts, besides Eigen's memory
+# settings and include directory.
 #
 # Relative install directories give a prefix computed from the file's own place (${pcfiledir}),
 # so the installed tree works wherever `cmake --install --prefix` puts it. Eigen is header-only
@@ -31,7 +32,12 @@ foreach(_ondrel_pc_dir libdir includedir)
   endif()
 endforeach()
 
+# Eigen's memory settings come first: a host compiled with other ones cannot share Eigen objects
+# with the library (see ONDREL_EIGEN_DEFINITIONS in the top-level CMakeLists.txt).
 set(ONDREL_PC_EIGEN_CFLAGS "")
+foreach(_ondrel_pc_definition IN LISTS ONDREL_EIGEN_DEFINITIONS)
+  string(APPEND ONDREL_PC_EIGEN_CFLAGS " -D${_ondrel_pc_definition}")
+endforeach()
 get_target_property(_ondrel_pc_eigen_includes Eigen3::Eigen INTERFACE_INCLUDE_DIRECTORIES)
 if(_ondrel_pc_eigen_includes)
   foreach(_ondrel_pc_include IN LISTS _ondrel_pc_eigen_includes)

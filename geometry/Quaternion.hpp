@@ -11,6 +11,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/Geometry>
 #include <ondrel/OndrelGeometryExport.hpp>
 #include <ondrel/geometry/Rotation.hpp>

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/Geometry>
 #include <ondrel/OndrelGeometryExport.hpp>
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 
 namespace Ondrel::Math {

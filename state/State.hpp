@@ -16,6 +16,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <iosfwd>
 #include <map>
 #include <ondrel/OndrelSolversExport.hpp>

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/OndrelEigen.hpp>
 #include <functional>
 #include <iosfwd>
 #include <map>
