@@ -16,18 +16,24 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <memory>
 #include <ondrel/OndrelEigen.hpp>
-#include <Eigen/LU>
-#include <cstdint>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/broyden/BroydenFunctions.hpp>
-#include <ondrel/broyden/BroydenRecords.hpp>
+#include <ondrel/broyden/BroydenInformation.hpp>
+#include <ondrel/broyden/BroydenParameters.hpp>
 
 namespace Ondrel::Math {
 class State;
 }
 
 namespace Ondrel::Math::Solvers {
+
+namespace internal {
+class DenseModel;
+template <class Model>
+class Solver;
+}  // namespace internal
 
 /// The dense solver: solves a square system F(x) = 0 of m equations by Broyden's quasi-Newton
 /// method, with the inverse Jacobian held explicitly (see the file comment for sizes, warm start
@@ -50,10 +56,8 @@ class ONDREL_SOLVERS_API Broyden {
   Broyden(const Broyden& other);
   Broyden& operator=(const Broyden& other);
   ///@}
-  /// The source keeps its sizes, numerical settings, counters and flags but has empty callables
-  /// (its monitor too) and an empty message: it may only be destroyed or assigned to (its solves
-  /// throw std::bad_function_call). Move construction leaves it with empty matrices; move
-  /// assignment leaves it holding the target's former workspace.
+  /// The source is left empty, without workspace, settings or callables: it may only be destroyed
+  /// or assigned to (its solves throw std::bad_function_call, its reset() does nothing).
   ///@{
   Broyden(Broyden&& other) noexcept;
   Broyden& operator=(Broyden&& other) noexcept;
@@ -83,30 +87,9 @@ class ONDREL_SOLVERS_API Broyden {
   const BroydenInformation& solve(Ondrel::Math::State& state);
 
  private:
-  // Runs the iteration (broyden/internal/) on one variables policy, with this object's state.
-  template <class Variables>
-  const BroydenInformation& run(Variables& variables);
-  void dropHeldJacobian();
-  void copyScalars(const Broyden& other) noexcept;
-
-  long long stateSize;
-  long long systemSize;
-  BroydenParameters parameters;
-  ResidualFunction residualFunction;
-  JacobianFunction jacobianFunction;
-  BroydenInformation information;
-  bool refreshJacobian;
-  std::uint64_t goodIterationCount;
-  std::uint64_t poorIterationCount;
-  std::uint64_t jacobianCount;
-  Eigen::MatrixXd jacobian;
-  Eigen::MatrixXd inverseJacobian;
-  Eigen::VectorXd residual;
-  Eigen::VectorXd newResidual;
-  Eigen::VectorXd residualChange;
-  Eigen::VectorXd stepWeights;
-  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
-  bool jacobianHeld;
+  // Everything a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
+  // moved-from solver has none.
+  std::unique_ptr<internal::Solver<internal::DenseModel>> solver;
 };
 
 }  // namespace Ondrel::Math::Solvers

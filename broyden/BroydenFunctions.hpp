@@ -1,4 +1,5 @@
-// The two callables through which a host describes its system.
+// The callables through which a host describes its system: the residual, and the Jacobian as a
+// dense matrix (Broyden) or a sparse one (SparseBroyden).
 //
 // Both receive a read-only view of the variables' values (a plain vector, or the `values` of a
 // State) and are called only from inside Broyden::solve, on the calling thread. The residual
@@ -8,8 +9,9 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
+#include <Eigen/SparseCore>
 #include <functional>
+#include <ondrel/OndrelEigen.hpp>
 
 namespace Ondrel::Math::Solvers {
 
@@ -20,5 +22,9 @@ using ResidualFunction =
 /// dF_i / d(increment variable j).
 using JacobianFunction =
     std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd&)>;
+/// Writes the Jacobian at the given values into an m x m sparse matrix: entry (i, j) is
+/// dF_i / d(increment variable j). Its pattern may change between calls (see SparseBroyden).
+using SparseJacobianFunction =
+    std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&)>;
 
 }  // namespace Ondrel::Math::Solvers

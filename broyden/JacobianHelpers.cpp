@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "internal/SolverCore.hpp"
+
 namespace Ondrel::Math::Solvers {
 
 namespace {
@@ -41,21 +43,13 @@ void requirePointSize(const char* operation, long long given, long long expected
   }
 }
 
-// A copy of the layout, indexed once, so that stepping it does not index it again per column. A
-// State of size 0 has no increment entries and cannot be indexed (the indexer would print).
-State indexedCopy(const State& prototype) {
-  State layout(prototype);
-  if (layout.indexer.needsIndexing && layout.values.size() > 0) layout.indexer.buildIndex();
-  return layout;
-}
-
 // The coordinates a Jacobian is taken in: the entries of a plain vector, or the increment
 // entries of a State. Moving along one of them gives the values the residual is evaluated at.
 class Coordinates {
  public:
   explicit Coordinates(const Eigen::Ref<const Eigen::VectorXd>& values)
-      : point(values), valueOf(static_cast<std::size_t>(values.size())) {
-    for (long long j = 0; j < values.size(); ++j) valueOf[static_cast<std::size_t>(j)] = j;
+      : point(values), targets(static_cast<std::size_t>(values.size())) {
+    for (long long j = 0; j < values.size(); ++j) targets[static_cast<std::size_t>(j)].value = j;
   }
 
   // `layout` is already indexed; its values are replaced by `values`. A component outside the
@@ -64,41 +58,21 @@ class Coordinates {
               const State& layout,
               long long incrementCount,
               const Eigen::Ref<const Eigen::VectorXd>& values)
-      : point(values),
-        state(layout),
-        valueOf(static_cast<std::size_t>(incrementCount), kRotationIncrement) {
+      : point(values), state(layout) {
     state->values = values;
-    const long long valueCount = values.size();
-    if (const auto problem = Ondrel::Math::findLayoutProblem(state->indexer.components,
-                                                             valueCount,
-                                                             incrementCount,
-                                                             Ondrel::Math::LayoutCheck::kRanges)) {
-      const std::string where = std::string(operation) + ": the State's component at " +
-                                std::to_string(problem->component.start);
-      if (problem->fault == Ondrel::Math::LayoutFault::kValuesOutside) {
-        throw std::invalid_argument(where + " covers values outside its " +
-                                    std::to_string(valueCount));
-      }
-      throw std::invalid_argument(where + " takes increment entries outside " +
-                                  std::to_string(incrementCount));
-    }
-    // A plain or rotation-vector entry is moved by adding to one value, whose size scales its
-    // step; a quaternion's increment entries are angles.
-    for (const auto& [start, component] : state->indexer.components) {
-      if (component.kind == Ondrel::Math::Quaternion) continue;
-      for (long long k = 0; k < component.incrementSize && k < component.size; ++k) {
-        valueOf[static_cast<std::size_t>(component.incrementStart + k)] = component.start + k;
-      }
-    }
+    targets = Ondrel::Math::incrementMap(
+        *state, incrementCount, Ondrel::Math::LayoutCheck::kRanges, operation);
   }
 
-  long long size() const { return static_cast<long long>(valueOf.size()); }
+  long long size() const { return static_cast<long long>(targets.size()); }
   const Eigen::VectorXd& values() const { return point; }
 
-  // About `fraction` of the coordinate's size, signed like its value, at least `fraction`.
+  // About `fraction` of the coordinate's size, signed like its value, at least `fraction`: a
+  // plain entry is moved by adding to one value, whose size scales its step; a quaternion's
+  // increment entries are angles.
   double step(long long j, double fraction) const {
-    const long long value = valueOf[static_cast<std::size_t>(j)];
-    if (value == kRotationIncrement) return fraction;
+    const long long value = targets[static_cast<std::size_t>(j)].value;
+    if (value < 0) return fraction;
     const double x = point(value);
     return (x < 0.0 ? -fraction : fraction) * std::max(std::abs(x), 1.0);
   }
@@ -114,17 +88,14 @@ class Coordinates {
       out = point;
       out(j) += h;
     }
-    const long long value = valueOf[static_cast<std::size_t>(j)];
-    return value == kRotationIncrement ? h : out(value) - point(value);
+    const long long value = targets[static_cast<std::size_t>(j)].value;
+    return value < 0 ? h : out(value) - point(value);
   }
 
  private:
-  static constexpr long long kRotationIncrement = -1;
-
   Eigen::VectorXd point;
   std::optional<State> state;
-  // For each coordinate, the value it adds to, or kRotationIncrement for a quaternion's.
-  std::vector<long long> valueOf;
+  std::vector<Ondrel::Math::IncrementTarget> targets;
 };
 
 void evaluate(const char* operation,
@@ -134,11 +105,7 @@ void evaluate(const char* operation,
               long long m) {
   if (out.size() != m) out.resize(m);
   residual(point, out);
-  if (out.size() != m) {
-    throw std::invalid_argument(std::string(operation) + ": the residual callable left " +
-                                std::to_string(out.size()) + " entries, the system has " +
-                                std::to_string(m));
-  }
+  if (out.size() != m) internal::refuseEntries(operation, "residual callable", out.size(), m);
 }
 
 Eigen::MatrixXd forwardDifferences(const char* operation,
@@ -217,10 +184,7 @@ JacobianCheckReport checkAt(const ResidualFunction& residual,
   Eigen::MatrixXd analytic = Eigen::MatrixXd::Zero(m, m);
   jacobian(coordinates.values(), analytic);
   if (analytic.rows() != m || analytic.cols() != m) {
-    throw std::invalid_argument(std::string(kOperation) + ": the Jacobian callable left " +
-                                std::to_string(analytic.rows()) + " x " +
-                                std::to_string(analytic.cols()) + " entries, the system has " +
-                                std::to_string(m) + " x " + std::to_string(m));
+    internal::refuseSquare(kOperation, "Jacobian callable", analytic.rows(), analytic.cols(), m);
   }
   return compare(analytic, centralDifferences(kOperation, residual, coordinates));
 }
@@ -248,8 +212,9 @@ JacobianFunction forwardDifferenceJacobian(ResidualFunction residual,
   constexpr const char* kOperation = "forwardDifferenceJacobian";
   requireCallable(static_cast<bool>(residual), kOperation, "residual");
   const long long incrementCount = prototype.incrementSize();
-  return [residual = std::move(residual), layout = indexedCopy(prototype), incrementCount](
-             const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::MatrixXd& out) {
+  return [residual = std::move(residual),
+          layout = Ondrel::Math::indexedCopy(prototype),
+          incrementCount](const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::MatrixXd& out) {
     requirePointSize(kOperation, point.size(), layout.values.size());
     Coordinates coordinates(kOperation, layout, incrementCount, point);
     out = forwardDifferences(kOperation, residual, coordinates);
@@ -266,7 +231,8 @@ JacobianCheckReport checkJacobian(const ResidualFunction& residual,
 JacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                   const JacobianFunction& jacobian,
                                   const Ondrel::Math::State& point) {
-  Coordinates coordinates("checkJacobian", indexedCopy(point), point.incrementSize(), point.values);
+  Coordinates coordinates(
+      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
   return checkAt(residual, jacobian, coordinates);
 }
 

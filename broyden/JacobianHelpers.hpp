@@ -24,8 +24,8 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <iosfwd>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/broyden/BroydenFunctions.hpp>
 #include <ondrel/state/State.hpp>

@@ -28,14 +28,15 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/SparseCore>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/broyden/BroydenFunctions.hpp>
-#include <ondrel/broyden/BroydenRecords.hpp>
+#include <ondrel/broyden/BroydenInformation.hpp>
+#include <ondrel/broyden/BroydenParameters.hpp>
 
 namespace Ondrel::Math {
 class State;
@@ -48,12 +49,11 @@ namespace Ondrel::Math::Solvers {
 /// first. The callable may rebuild it (setFromTriplets) or overwrite its values in place; the
 /// solver compresses it and refuses other than m x m with std::invalid_argument. Keeping the
 /// pattern from one call to the next saves the symbolic analysis; explicit zeros are welcome.
-using SparseJacobianFunction =
-    std::function<void(const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&)>;
-
 namespace internal {
-struct SparseModelState;
-}
+class SparseModel;
+template <class Model>
+class Solver;
+}  // namespace internal
 
 /// The sparse solver: Broyden's method with the Jacobian held as a sparse LU factorisation and
 /// the updates of its inverse kept as pairs of vectors (see the file comment), for systems whose
@@ -83,9 +83,9 @@ class ONDREL_SOLVERS_API SparseBroyden {
   SparseBroyden(const SparseBroyden& other);
   SparseBroyden& operator=(const SparseBroyden& other);
   ///@}
-  /// The source keeps its sizes, settings' numbers and record but has empty callables (its monitor
-  /// too), an empty message and no workspace: it may only be destroyed or assigned to (its solves
-  /// throw std::bad_function_call).
+  /// The source is left empty, without workspace, settings or callables, keeping only its
+  /// updateLimit(): it may only be destroyed or assigned to (its solves throw
+  /// std::bad_function_call, its reset() does nothing).
   ///@{
   SparseBroyden(SparseBroyden&& other) noexcept;
   SparseBroyden& operator=(SparseBroyden&& other) noexcept;
@@ -93,8 +93,9 @@ class ONDREL_SOLVERS_API SparseBroyden {
   /// Releases the factorisation, the stored updates and the record.
   ~SparseBroyden();
 
-  /// Drops the held Jacobian and the stored updates: the next solve evaluates and factorises one
-  /// at its starting point. The symbolic analysis is kept for a Jacobian of the same pattern.
+  /// Drops the held Jacobian and the stored updates (a copy's too, before its first solve): the
+  /// next solve evaluates and factorises one at its starting point. The symbolic analysis is kept
+  /// for a Jacobian of the same pattern.
   void reset();
 
   /// As Broyden::solve: drives x (n == m entries) to a root, and on convergence inside the
@@ -113,25 +114,10 @@ class ONDREL_SOLVERS_API SparseBroyden {
   std::uint64_t updateLimit() const { return limit; }
 
  private:
-  template <class Variables>
-  const BroydenInformation& run(Variables& variables);
-
-  long long stateSize;
-  long long systemSize;
   std::uint64_t limit;
-  BroydenParameters parameters;
-  ResidualFunction residualFunction;
-  SparseJacobianFunction jacobianFunction;
-  BroydenInformation information;
-  bool refreshJacobian;
-  std::uint64_t goodIterationCount;
-  std::uint64_t poorIterationCount;
-  std::uint64_t jacobianCount;
-  Eigen::VectorXd residual;
-  Eigen::VectorXd newResidual;
-  Eigen::VectorXd stepWeights;
-  /// The Jacobian, its factors and the stored updates; null only in a moved-from solver.
-  std::unique_ptr<internal::SparseModelState> model;
+  // Everything a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
+  // moved-from solver has none.
+  std::unique_ptr<internal::Solver<internal::SparseModel>> solver;
 };
 
 }  // namespace Ondrel::Math::Solvers

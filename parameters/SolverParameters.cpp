@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "../internal/Lifecycle.hpp"
+
 namespace Ondrel::Math::Solvers {
 
 namespace {
@@ -22,36 +24,16 @@ void listEntries(std::ostream& stream, const std::map<std::string, T>& entries) 
 
 SolverParameters::SolverParameters(const SolverParameters& other) = default;
 
-SolverParameters::SolverParameters(SolverParameters&& other) noexcept(kNothrowMoveConstruct)
-    : doubleParameters(std::move(other.doubleParameters)),
-      unsignedParameters(std::move(other.unsignedParameters)),
-      intParameters(std::move(other.intParameters)),
-      boolParameters(std::move(other.boolParameters)),
-      stringParameters(std::move(other.stringParameters)) {
-  // A moved-from std::map is only "valid but unspecified"; we promise an empty one.
-  other.clear();
+SolverParameters::SolverParameters(SolverParameters&& other) noexcept(kNothrowMoveConstruct) {
+  internal::Lifecycle::take(*this, other);
 }
 
 SolverParameters& SolverParameters::operator=(const SolverParameters& other) {
-  if (this != &other) {
-    // Copy first, then swap: running out of memory half-way must not leave the target a mixture
-    // of its old entries and the source's.
-    SolverParameters copy(other);
-    swap(copy);
-  }
-  return *this;
+  return internal::Lifecycle::copyAssign(*this, other);
 }
 
 SolverParameters& SolverParameters::operator=(SolverParameters&& other) noexcept {
-  if (this != &other) {
-    doubleParameters = std::move(other.doubleParameters);
-    unsignedParameters = std::move(other.unsignedParameters);
-    intParameters = std::move(other.intParameters);
-    boolParameters = std::move(other.boolParameters);
-    stringParameters = std::move(other.stringParameters);
-    other.clear();
-  }
-  return *this;
+  return internal::Lifecycle::moveAssign(*this, other);
 }
 
 SolverParameters::~SolverParameters() = default;
@@ -86,22 +68,6 @@ void SolverParameters::set(const std::string& key, const char* value) {
 }
 
 void SolverParameters::throwMissingKey() { throw std::out_of_range("invalid map<K, T> key"); }
-
-void SolverParameters::clear() noexcept {
-  doubleParameters.clear();
-  unsignedParameters.clear();
-  intParameters.clear();
-  boolParameters.clear();
-  stringParameters.clear();
-}
-
-void SolverParameters::swap(SolverParameters& other) noexcept {
-  doubleParameters.swap(other.doubleParameters);
-  unsignedParameters.swap(other.unsignedParameters);
-  intParameters.swap(other.intParameters);
-  boolParameters.swap(other.boolParameters);
-  stringParameters.swap(other.stringParameters);
-}
 
 template double SolverParameters::get<double>(const std::string&) const;
 template unsigned int SolverParameters::get<unsigned int>(const std::string&) const;

@@ -18,7 +18,12 @@
 #include <map>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <string>
+#include <tuple>
 #include <type_traits>
+
+namespace Ondrel::internal {
+struct Lifecycle;
+}
 
 namespace Ondrel::Math::Solvers {
 
@@ -111,8 +116,11 @@ class ONDREL_SOLVERS_API SolverParameters {
   }
 
   [[noreturn]] static void throwMissingKey();
-  void clear() noexcept;
-  void swap(SolverParameters& other) noexcept;
+  friend struct Ondrel::internal::Lifecycle;
+  auto members() {
+    return std::tie(
+        doubleParameters, unsignedParameters, intParameters, boolParameters, stringParameters);
+  }
 
   /// Declaration order is the order of construction, copying and listing.
   std::map<std::string, double> doubleParameters;

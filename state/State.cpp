@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "../internal/Lifecycle.hpp"
+
 namespace Ondrel::Math {
 
 namespace {
@@ -63,53 +65,24 @@ State::State(long long size) {
 State::State(const State& other) = default;
 
 State& State::operator=(const State& other) {
-  if (this == &other) {
-    return *this;
+  if (this == &other || values.size() != other.values.size()) {
+    return internal::Lifecycle::copyAssign(*this, other);
   }
-  // Everything that can throw comes first, so that a failure leaves *this untouched.
-  auto rotations = other.indexer.rotations;
-  auto components = other.indexer.components;
-  auto names = other.namedEntries;
-  if (values.size() != other.values.size()) {
-    Eigen::VectorXd resized = other.values;
-    values.swap(resized);
-  } else {
-    values = other.values;
-  }
-  indexer.size = other.indexer.size;
-  indexer.needsIndexing = other.indexer.needsIndexing;
-  indexer.rotations.swap(rotations);
-  indexer.components.swap(components);
-  namedEntries.swap(names);
+  // Equal lengths keep the storage of `values`, which a host may hold a view of: everything else,
+  // which may throw, is copied aside first.
+  State rest(0);
+  rest.indexer = other.indexer;
+  rest.namedEntries = other.namedEntries;
+  values = other.values;
+  std::swap(indexer, rest.indexer);
+  namedEntries.swap(rest.namedEntries);
   return *this;
 }
 
-State::State(State&& other) noexcept
-    : values(std::move(other.values)),
-      indexer(std::move(other.indexer)),
-      namedEntries(std::move(other.namedEntries)) {
-  other.values.resize(0);
-  other.indexer.size = 0;
-  other.indexer.needsIndexing = true;
-  other.indexer.rotations.clear();
-  other.indexer.components.clear();
-  other.namedEntries.clear();
-}
+State::State(State&& other) noexcept { internal::Lifecycle::take(*this, other); }
 
 State& State::operator=(State&& other) noexcept {
-  if (this == &other) {
-    return *this;
-  }
-  values.swap(other.values);
-  indexer = std::move(other.indexer);
-  namedEntries = std::move(other.namedEntries);
-  other.values.resize(0);
-  other.indexer.size = 0;
-  other.indexer.needsIndexing = true;
-  other.indexer.rotations.clear();
-  other.indexer.components.clear();
-  other.namedEntries.clear();
-  return *this;
+  return internal::Lifecycle::moveAssign(*this, other);
 }
 
 State::~State() = default;
@@ -271,18 +244,8 @@ State addIncrement(State& state, const Eigen::VectorXd& dx, std::ostream* diagno
   const long long incrementLength = dx.size();
   if (const auto problem = findLayoutProblem(
           state.indexer.components, length, incrementLength, LayoutCheck::kRanges)) {
-    const StateComponent& c = problem->component;
-    const std::string where = "addIncrement: component at start " + std::to_string(c.start) + ", " +
-                              describeKind(c.kind) + ": ";
-    if (problem->fault == LayoutFault::kValuesOutside) {
-      throw std::out_of_range(where + std::to_string(c.size) + " values from entry " +
-                              std::to_string(c.start) + " lie outside the " +
-                              std::to_string(length) + " values of the State");
-    }
-    throw std::out_of_range(where + std::to_string(incrementEntriesRead(c)) +
-                            " increment entries from entry " + std::to_string(c.incrementStart) +
-                            " lie outside the " + std::to_string(incrementLength) +
-                            " entries of the increment");
+    throw std::out_of_range("addIncrement: " +
+                            describeLayoutProblem(*problem, length, incrementLength));
   }
 
   for (const auto& [key, component] : state.indexer.components) {

@@ -16,13 +16,18 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <iosfwd>
 #include <map>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/state/RotationComponents.hpp>
 #include <ondrel/state/StateIndexer.hpp>
 #include <string>
+#include <tuple>
+
+namespace Ondrel::internal {
+struct Lifecycle;
+}
 
 namespace Ondrel::Math {
 
@@ -87,6 +92,9 @@ class ONDREL_SOLVERS_API State {
   std::map<std::string, std::map<long long, long long>> namedEntries;
 
  private:
+  friend struct Ondrel::internal::Lifecycle;
+  auto members() { return std::tie(values, indexer, namedEntries); }
+
   void registerRotation(int kind, long long start, long long incrementStart, bool placeByCount);
 };
 

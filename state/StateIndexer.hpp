@@ -15,10 +15,10 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <functional>
 #include <iosfwd>
 #include <map>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 
 namespace Ondrel::Math {

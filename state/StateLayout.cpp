@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <limits>
+#include <ondrel/state/State.hpp>
 #include <ondrel/state/StateLayout.hpp>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -102,6 +104,66 @@ std::string describeKind(int kind) {
     default:
       return code;
   }
+}
+
+std::string describeLayoutProblem(const LayoutProblem& problem,
+                                  long long valueCount,
+                                  long long incrementCount) {
+  const StateComponent& c = problem.component;
+  const std::string what =
+      "the State's component at " + std::to_string(c.start) + " (" + describeKind(c.kind) + ")";
+  switch (problem.fault) {
+    case LayoutFault::kNegativeIncrementSize:
+      return what + " has a negative increment size";
+    case LayoutFault::kIncrementCount:
+      return "the State has " + std::to_string(problem.incrementTotal) +
+             " increment entries, the system size is " + std::to_string(incrementCount);
+    case LayoutFault::kValuesOutside:
+      return what + " covers values outside its " + std::to_string(valueCount) + " values";
+    case LayoutFault::kQuaternionShape:
+      return what + " is a quaternion but has " + std::to_string(c.size) + " values and " +
+             std::to_string(c.incrementSize) + " increment entries, not 4 and 3";
+    case LayoutFault::kIncrementsOutside:
+      return what + " takes increment entries outside the " + std::to_string(incrementCount) +
+             " of the increment";
+    case LayoutFault::kSharedIncrements:
+      return what + " shares increment entries with another component";
+  }
+  return what + " is not a valid layout";
+}
+
+State indexedCopy(const State& state) {
+  State copy(state);
+  if (copy.indexer.needsIndexing && copy.values.size() > 0) copy.indexer.buildIndex();
+  return copy;
+}
+
+std::vector<IncrementTarget> incrementMap(const State& state,
+                                          long long incrementCount,
+                                          LayoutCheck check,
+                                          const std::string& operation) {
+  // Only the index is needed: a copy of the indexer, not of the values.
+  StateIndexer indexer = state.indexer;
+  if (indexer.needsIndexing && indexer.size > 0) indexer.buildIndex();
+  const long long valueCount = state.values.size();
+  if (const auto problem =
+          findLayoutProblem(indexer.components, valueCount, incrementCount, check)) {
+    throw std::invalid_argument(operation + ": " +
+                                describeLayoutProblem(*problem, valueCount, incrementCount));
+  }
+  std::vector<IncrementTarget> targets(static_cast<std::size_t>(incrementCount));
+  for (const auto& [start, c] : indexer.components) {
+    if (c.kind == Quaternion) {
+      for (long long k = 0; k < c.incrementSize; ++k) {
+        targets[static_cast<std::size_t>(c.incrementStart + k)].quaternion = c.start;
+      }
+    } else {
+      for (long long k = 0; k < c.incrementSize && k < c.size; ++k) {
+        targets[static_cast<std::size_t>(c.incrementStart + k)].value = c.start + k;
+      }
+    }
+  }
+  return targets;
 }
 
 }  // namespace Ondrel::Math

@@ -2,10 +2,12 @@
 // component kind takes, range arithmetic that cannot overflow, and what makes a list of
 // components a layout that a State can be advanced with.
 //
-// Everything that builds, advances or differentiates a State asks these functions and words its
-// own errors: registering a rotation, indexing, addIncrement, the solver's check of a State and
-// the Jacobian helpers. A new component kind means editing rotationExtents and, if it advances
-// differently, incrementEntriesRead.
+// Everything that builds, advances or differentiates a State asks these functions: registering a
+// rotation, indexing, addIncrement, the solver's check of a State and the Jacobian helpers. The
+// increment coordinates (which value each increment entry moves, or which rotation it turns) and
+// the wording of a layout problem live here too, so that the solver and the helpers share them.
+// A new component kind means editing rotationExtents and, if it advances differently,
+// incrementEntriesRead and incrementMap.
 #pragma once
 
 #include <map>
@@ -13,8 +15,11 @@
 #include <ondrel/state/StateIndexer.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Ondrel::Math {
+
+class State;
 
 /// What one component kind occupies: values in the State, entries in the increment vector.
 struct ComponentExtents {
@@ -83,5 +88,33 @@ ONDREL_SOLVERS_API std::optional<LayoutProblem> findLayoutProblem(
 /// "kind 0 (Quaternion)", "kind 5 (RotationVector)", "kind 31 (Vector)", "kind 7": how messages
 /// name a kind.
 ONDREL_SOLVERS_API std::string describeKind(int kind);
+
+/// The one wording of a layout problem, as it follows "<operation>: " in an exception's message:
+/// "the State's component at 3 (kind 0 (Quaternion)) covers values outside its 6 values", for a
+/// State of `valueCount` values advanced by increments of `incrementCount` entries.
+ONDREL_SOLVERS_API std::string describeLayoutProblem(const LayoutProblem& problem,
+                                                     long long valueCount,
+                                                     long long incrementCount);
+
+/// A copy of `state` with its index built, unless it has size 0 (no components, and an indexer
+/// that would print): what advancing it walks, without indexing `state` itself.
+ONDREL_SOLVERS_API State indexedCopy(const State& state);
+
+/// What one entry of an increment does to a State: adds to one value (a plain or rotation-vector
+/// entry), or turns the quaternion whose 4 values start at `quaternion` (its three entries are
+/// angles), or nothing (an entry no component reads, in a layout checked only for its ranges).
+struct IncrementTarget {
+  long long value = -1;       ///< the value the entry adds to, or -1
+  long long quaternion = -1;  ///< the first value of the quaternion the entry turns, or -1
+};
+
+/// The increment coordinates of `state`'s layout: for each of the `incrementCount` entries of an
+/// increment, its target. The layout is indexed on a copy and checked with findLayoutProblem
+/// first (for a State of `state.values.size()` values); a problem throws std::invalid_argument
+/// with the message "<operation>: " + describeLayoutProblem(...), before anything else happens.
+ONDREL_SOLVERS_API std::vector<IncrementTarget> incrementMap(const State& state,
+                                                             long long incrementCount,
+                                                             LayoutCheck check,
+                                                             const std::string& operation);
 
 }  // namespace Ondrel::Math

@@ -1,28 +1,39 @@
 #include "DenseModel.hpp"
 
-#include <ondrel/broyden/BroydenRecords.hpp>
-#include <stdexcept>
+#include <limits>
+#include <new>
+#include <ondrel/broyden/BroydenParameters.hpp>
 #include <string>
+#include <utility>
 
 #include "DenseInverse.hpp"
 #include "RankOneUpdate.hpp"
+#include "SolverCore.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
-DenseModel::DenseModel(const JacobianFunction& jacobianCallable,
-                       Eigen::MatrixXd& jacobianStorage,
-                       Eigen::MatrixXd& inverseStorage,
-                       Eigen::PartialPivLU<Eigen::MatrixXd>& factorisation,
-                       Eigen::VectorXd& residualChangeStorage,
-                       bool& held)
-    : jacobianFunction(jacobianCallable),
-      jacobian(jacobianStorage),
-      inverseJacobian(inverseStorage),
-      lu(factorisation),
-      residualChange(residualChangeStorage),
-      jacobianHeld(held),
-      correction(inverseStorage.rows()),
-      transposedProduct(inverseStorage.rows()) {}
+namespace {
+
+// The m x m matrices are refused before anything is allocated when their element count does
+// not fit the signed 64-bit index type.
+Eigen::Index squareDimension(Eigen::Index m) {
+  if (m != 0 && m > std::numeric_limits<Eigen::Index>::max() / m) throw std::bad_alloc();
+  return m;
+}
+
+}  // namespace
+
+DenseModel::DenseModel(const char* name, Eigen::Index m, JacobianFunction jacobianCallable)
+    : solverName(name),
+      jacobianFunction(std::move(jacobianCallable)),
+      jacobian(Eigen::MatrixXd::Zero(squareDimension(m), m)),
+      inverseJacobian(Eigen::MatrixXd::Zero(m, m)),
+      // With LAPACK the factors live in the inverse's storage; `lu` is then sized only if a
+      // non-finite or singular Jacobian needs it.
+      lu(kLapackInverse ? 0 : m),
+      residualChange(Eigen::VectorXd::Zero(m)),
+      correction(m),
+      transposedProduct(m) {}
 
 void DenseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   const Eigen::Index m = inverseJacobian.rows();
@@ -30,10 +41,11 @@ void DenseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   if (jacobian.rows() != m || jacobian.cols() != m) jacobian.resize(m, m);
   jacobianFunction(point, jacobian);
   if (jacobian.rows() != m || jacobian.cols() != m) {
-    throw std::invalid_argument("Broyden::solve: the Jacobian function left a " +
-                                std::to_string(jacobian.rows()) + " x " +
-                                std::to_string(jacobian.cols()) + " matrix, the system needs " +
-                                std::to_string(m) + " x " + std::to_string(m));
+    refuseSquare(std::string(solverName) + "::solve",
+                 "Jacobian function",
+                 jacobian.rows(),
+                 jacobian.cols(),
+                 m);
   }
   factorise();
   jacobianHeld = true;

@@ -1,7 +1,8 @@
 // The dense solver's model of the Jacobian (not installed): J, its LU and H = J^-1 held
-// explicitly, so that a step costs one matrix-vector product. A view over the storage the Broyden
-// object owns, built for each solve; the iteration asks it for steps, refreshes and updates
-// (JacobianModel.hpp).
+// explicitly, so that a step costs one matrix-vector product. It owns them, with the Jacobian
+// callable and its work vectors, and lives in the solver between solves; the iteration asks it
+// for steps, refreshes and updates (JacobianModel.hpp). The whole workspace is sized from m at
+// construction.
 //
 // The updates between refreshes, with s the step x+ - x, y = F(x+) - F(x), J and H their values
 // before the update, and δ = kDenominatorShift:
@@ -28,17 +29,16 @@ namespace Ondrel::Math::Solvers::internal {
 
 class DenseModel {
  public:
-  DenseModel(const JacobianFunction& jacobianFunction,
-             Eigen::MatrixXd& jacobian,
-             Eigen::MatrixXd& inverseJacobian,
-             Eigen::PartialPivLU<Eigen::MatrixXd>& lu,
-             Eigen::VectorXd& residualChange,
-             bool& jacobianHeld);
+  // Throws std::bad_alloc when m x m entries do not fit a signed 64-bit count or cannot be
+  // allocated.
+  DenseModel(const char* solverName, Eigen::Index m, JacobianFunction jacobianFunction);
 
   // A factorised Jacobian and its inverse, from an earlier solve or this one, are there to use.
   bool held() const { return jacobianHeld; }
   // Forgets them: the next solve evaluates afresh.
   void drop() { jacobianHeld = false; }
+  // Nothing to make ready before a solve.
+  void prepare() {}
 
   // Evaluates J at `point`, then its LU and H. Throws std::invalid_argument when the callable
   // leaves other than m x m entries; exceptions of the callable pass through.
@@ -60,13 +60,14 @@ class DenseModel {
  private:
   void factorise();
 
-  const JacobianFunction& jacobianFunction;
-  Eigen::MatrixXd& jacobian;
-  Eigen::MatrixXd& inverseJacobian;
-  Eigen::PartialPivLU<Eigen::MatrixXd>& lu;
-  Eigen::VectorXd& residualChange;
-  bool& jacobianHeld;
-  // Work vectors of one solve: (y - J s) or (s - H y), and sᵀ H.
+  const char* solverName;
+  JacobianFunction jacobianFunction;
+  Eigen::MatrixXd jacobian;
+  Eigen::MatrixXd inverseJacobian;
+  Eigen::PartialPivLU<Eigen::MatrixXd> lu;
+  Eigen::VectorXd residualChange;
+  bool jacobianHeld = false;
+  // Work vectors: (y - J s) or (s - H y), and sᵀ H.
   Eigen::VectorXd correction;
   Eigen::VectorXd transposedProduct;
 };

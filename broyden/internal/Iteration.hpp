@@ -1,33 +1,33 @@
-// The Broyden iteration shared by every solve (not installed): one loop, run with a policy for
-// the variables (VectorVariables, StateVariables) and a model of the Jacobian (DenseModel).
+// The Broyden iteration shared by every solver (not installed), run on a core (SolverCore.hpp), a
+// model of the Jacobian (DenseModel, SparseModel: JacobianModel.hpp) and a policy for the
+// variables (VectorVariables, StateVariables). The outline, which iterate() follows line by line:
 //
-// One iteration: dx = -H F; the trial point x+ = x + dx; F(x+); the convergence test; then either
-// a fresh Jacobian at x+ (when the previous iteration scheduled one) or the rank-one update of the
-// model; the schedule decides about the next iteration; x+ becomes x. Full steps are taken
-// whatever the residual does, unless the host asked for the line search (searchStep below). The
-// solver object keeps the model and the schedule's state between
-// solves; a failure or an exception drops the model, so the next solve evaluates afresh.
+//   F(x0); a start within tolerance is accepted at once, before any Jacobian;
+//   the held Jacobian, or a fresh one at x0; the schedule starts anew; the monitor sees iteration
+//   0; each iteration k = 1, 2, ...:
+//     dx = -H F, and the trial point x+ from it: the whole of dx, or the line search's cut of it,
+//       retried from a fresh Jacobian and as a last resort taken whole (takeStep);
+//     F(x+); converged when ||F+|| < tol, or ||F+|| < 10 tol with a small weighted step;
+//     a fresh Jacobian at x+ when the last decision scheduled one, else the rank-one update;
+//     the schedule decides about the next iteration; x+ becomes x; the monitor sees iteration k;
+//   maxIterations iterations without convergence end the solve.
+//
+// Every exit writes the record through finish(). A failure, or an exception out of a callable,
+// drops the model, so that the next solve evaluates afresh; the core keeps the schedule's state
+// between solves.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
-#include <iostream>
-#include <ondrel/broyden/BroydenFunctions.hpp>
-#include <ondrel/broyden/BroydenRecords.hpp>
-#include <stdexcept>
-#include <string>
+#include <optional>
+#include <ostream>
 
 #include "JacobianModel.hpp"
+#include "SolverCore.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
-
-inline const char* const kNonFiniteMessage = "Non-finite values encountered in Broyden solver";
-inline const char* const kIterationLimitMessage = "Maximum number of iterations reached";
-inline const char* const kSingularMessage = "Singular Jacobian encountered in Broyden solver";
-inline const char* const kMonitorStopMessage = "Stopped by the monitor";
-inline const char* const kLineSearchMessage = "Line search failed in Broyden solver";
 
 // The line search's sufficient decrease per unit of step length: small, so that a step which
 // lowers ||F|| at all is taken, and the quasi-Newton step's own quality decides the rest.
@@ -47,11 +47,6 @@ constexpr double kLargestCut = 0.5;
 constexpr double kLooseToleranceFactor = 10.0;
 constexpr double kSmallStepNorm = 1.0;
 
-// A warm-started solve runs on the Jacobian of another point; once an iteration leaves the
-// residual norm above this (absolute) level while still on it, that Jacobian is taken to be too
-// far off and a fresh one is scheduled.
-constexpr double kInheritedJacobianRefreshNorm = 100.0;
-
 // Runs a clean-up when the scope is left by an exception, and only then.
 template <class CleanUp>
 class OnUnwind {
@@ -68,67 +63,6 @@ class OnUnwind {
   int exceptions;
 };
 
-// What a solve reads and writes of the solver object besides the model of the Jacobian, by
-// reference into the object that owns it.
-struct SolveContext {
-  const BroydenParameters& parameters;
-  const ResidualFunction& residualFunction;
-  BroydenInformation& information;
-  // The refresh schedule: the flag the last decision left, and the good and poor iterations
-  // counted since the last refresh.
-  bool& refreshJacobian;
-  std::uint64_t& goodIterationCount;
-  std::uint64_t& poorIterationCount;
-  // Jacobian evaluations of the current solve.
-  std::uint64_t& jacobianCount;
-  Eigen::VectorXd& residual;
-  Eigen::VectorXd& newResidual;
-  Eigen::VectorXd& stepWeights;
-  Eigen::Index systemSize;
-  // Residual evaluations of the current solve.
-  std::uint64_t residualEvaluations = 0;
-
-  // Calls the residual callable and refuses an output of other than m entries.
-  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out) {
-    // A callable that threw earlier may have left its output at another size.
-    if (out.size() != systemSize) out.resize(systemSize);
-    ++residualEvaluations;
-    residualFunction(point, out);
-    if (out.size() != systemSize) {
-      throw std::invalid_argument("Broyden::solve: the residual function left " +
-                                  std::to_string(out.size()) + " entries, the system has " +
-                                  std::to_string(systemSize) + " equations");
-    }
-  }
-
-  // Decides, after an iteration that did not converge, whether the next one evaluates the
-  // Jacobian afresh. The first matching rule applies; ratio = previous norm / new norm.
-  void scheduleRefresh(double previousNorm, double norm) {
-    refreshJacobian = false;
-    const double ratio = previousNorm / norm;
-    bool refresh = false;
-    if (ratio > parameters.refreshReductionRatio) {
-      // A spectacular reduction: the model is good, and a fresh Jacobian makes it exact.
-      refresh = true;
-    } else if (norm > kInheritedJacobianRefreshNorm && jacobianCount == 0) {
-      refresh = true;
-    } else if (ratio >= parameters.goodReductionRatio) {
-      ++goodIterationCount;
-      refresh = goodIterationCount >= parameters.refreshCountLimit;
-    } else if (poorIterationCount >= parameters.refreshCountLimit) {
-      // Poor iterations (a NaN ratio among them) get one more chance than good ones.
-      refresh = true;
-    } else {
-      ++poorIterationCount;
-    }
-    if (refresh) {
-      refreshJacobian = true;
-      goodIterationCount = 0;
-      poorIterationCount = 0;
-    }
-  }
-};
-
 struct LineSearchResult {
   bool accepted = true;
   // ||F|| at the last trial point, accepted or not.
@@ -140,16 +74,75 @@ struct LineSearchResult {
   bool escaped = false;
 };
 
+// Where a solve stands: the iteration, the last step's weighted norm and the last search (a full
+// step leaves it at its defaults), as the monitor and the record are shown them.
+struct Progress {
+  std::uint64_t iteration = 0;
+  double stepNorm = 0.0;
+  LineSearchResult search;
+};
+
+// What taking one step came to: the trial point's ||F||, or the termination that ends the solve
+// there (with the norm the record reports), and whether a step was taken at all.
+struct StepOutcome {
+  double norm = 0.0;
+  std::optional<BroydenTermination> end;
+  bool stepTaken = true;
+};
+
+// The record of a solve that ends here, on every exit. An accepted start leaves the fields that
+// describe the last solve that iterated (message, Jacobian evaluations, error) as they were.
+inline const BroydenInformation& finish(SolverCore& core,
+                                        BroydenTermination termination,
+                                        const Progress& progress,
+                                        double norm) {
+  BroydenInformation& information = core.information;
+  if (termination != BroydenTermination::kAcceptedAtStart) {
+    // The message first: it is the only write here that can throw.
+    information.message = terminationMessage(termination);
+    information.jacobianEvaluations = core.jacobianCount;
+    information.error = progress.stepNorm;
+  }
+  information.iterations = progress.iteration;
+  information.converged = termination == BroydenTermination::kConverged ||
+                          termination == BroydenTermination::kAcceptedAtStart;
+  information.residualNorm = norm;
+  information.residualEvaluations = core.residualEvaluations;
+  information.termination = termination;
+  return information;
+}
+
+// failFast's verdict on the model after a factorisation or an update.
+template <class Model>
+std::optional<BroydenTermination> unhealthy(const BroydenParameters& parameters,
+                                            const Model& model) {
+  if (!parameters.failFast) return std::nullopt;
+  switch (model.health()) {
+    case ModelHealth::kFinite:
+      return std::nullopt;
+    case ModelHealth::kNonFiniteJacobian:
+      return BroydenTermination::kNonFinite;
+    case ModelHealth::kNonFiniteInverse:
+      return BroydenTermination::kSingularJacobian;
+  }
+  return std::nullopt;
+}
+
+template <class Variables>
+double weightedStepNorm(const SolverCore& core,
+                        const Variables& variables,
+                        const Eigen::VectorXd& step) {
+  return std::sqrt(variables.weightedSquaredSum(core.stepWeights, step) /
+                   static_cast<double>(core.systemSize));
+}
+
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
 // return) from the current point, whose residual norm is `norm`, in iteration k. Leaves the last
-// trial point in the variables and its residual in context.newResidual.
+// trial point in the variables and its residual in core.newResidual.
 template <class Variables>
-LineSearchResult searchStep(SolveContext& context,
-                            Variables& variables,
-                            Eigen::VectorXd& step,
-                            double norm,
-                            std::uint64_t k) {
-  const BroydenParameters& parameters = context.parameters;
+LineSearchResult searchStep(
+    SolverCore& core, Variables& variables, Eigen::VectorXd& step, double norm, std::uint64_t k) {
+  const BroydenParameters& parameters = core.parameters;
   LineSearchResult result;
   // The cap, as MINPACK's `factor` bounds its first trust region: relative to the size of the
   // variables, with a floor of one for variables near zero.
@@ -165,8 +158,8 @@ LineSearchResult searchStep(SolveContext& context,
   double lambda = 1.0;
   while (true) {
     variables.advance(step);
-    context.evaluateResidual(variables.trialValues(), context.newResidual);
-    result.norm = context.newResidual.norm();
+    core.evaluateResidual(variables.trialValues(), core.newResidual);
+    result.norm = core.newResidual.norm();
     result.length = lambda;
     const bool finite = std::isfinite(result.norm);
     if (finite) {
@@ -199,211 +192,160 @@ LineSearchResult searchStep(SolveContext& context,
   return result;
 }
 
+// One step from the current point, whose residual norm is `norm`: the whole of dx, or under the
+// line search a length it accepts. A search that accepts nothing is made once more from a fresh
+// Jacobian at the current point, unless the model is one already (`modelFresh`); when that fails
+// too the whole capped step is taken if its residual is finite (the point is near a local minimum
+// of ||F|| or in a narrow valley, where cutting further only stalls), as a full-step solve would.
 template <class Model, class Variables>
-const BroydenInformation& iterate(SolveContext& context, Model& model, Variables& variables) {
-  const BroydenParameters& parameters = context.parameters;
-  BroydenInformation& information = context.information;
+StepOutcome takeStep(SolverCore& core,
+                     Model& model,
+                     Variables& variables,
+                     Eigen::VectorXd& step,
+                     double norm,
+                     bool modelFresh,
+                     Progress& progress) {
+  model.step(core.residual, step);
+  if (core.parameters.stepControl != StepControl::kLineSearch) {
+    variables.advance(step);
+    core.evaluateResidual(variables.trialValues(), core.newResidual);
+    return {core.newResidual.norm(), std::nullopt, true};
+  }
+  LineSearchResult& search = progress.search;
+  search = searchStep(core, variables, step, norm, progress.iteration);
+  if (!search.accepted && !modelFresh) {
+    model.evaluate(variables.currentValues());
+    ++core.jacobianCount;
+    if (const auto stop = unhealthy(core.parameters, model)) return {norm, stop, false};
+    core.restartSchedule();
+    const std::uint64_t firstCuts = search.cuts;
+    model.step(core.residual, step);
+    search = searchStep(core, variables, step, norm, progress.iteration);
+    search.cuts += firstCuts;
+    search.restarted = true;
+  }
+  if (!search.accepted) {
+    step /= search.length;
+    variables.advance(step);
+    core.evaluateResidual(variables.trialValues(), core.newResidual);
+    search.norm = core.newResidual.norm();
+    search.length = 1.0;
+    search.escaped = true;
+    search.accepted = std::isfinite(search.norm);
+  }
+  if (!search.accepted) return {search.norm, BroydenTermination::kLineSearchFailed, true};
+  return {search.norm, std::nullopt, true};
+}
+
+template <class Model, class Variables>
+const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& variables) {
+  const BroydenParameters& parameters = core.parameters;
   const double tolerance = parameters.absoluteTolerance;
-  const Eigen::Index m = context.systemSize;
-  Eigen::VectorXd step(m);
-  context.residualEvaluations = 0;
+  Eigen::VectorXd step(core.systemSize);
+  Progress progress;
+  core.residualEvaluations = 0;
 
   // Once a callable has run, the Jacobian may be half written while its factors and inverse
-  // still describe the previous one: an exception must not leave that to be trusted by the next
-  // solve.
+  // still describe the previous one: an exception must not leave that to be trusted.
   OnUnwind forgetJacobian([&] {
     model.drop();
-    context.refreshJacobian = true;
+    core.refreshJacobian = true;
   });
-
-  std::uint64_t k = 0;
-  double stepNorm = 0.0;
-  // The last iteration's search; a full step leaves it at its defaults.
-  LineSearchResult search;
-  // Every way out but convergence: the record, then a model the next solve must not trust.
-  auto fail = [&](BroydenTermination termination,
-                  const char* message,
-                  double lastNorm) -> const BroydenInformation& {
-    // The message first: it is the only write here that can throw.
-    information.message = message;
-    information.iterations = k;
-    information.jacobianEvaluations = context.jacobianCount;
-    information.error = stepNorm;
-    information.converged = false;
-    information.residualNorm = lastNorm;
-    information.residualEvaluations = context.residualEvaluations;
-    information.termination = termination;
+  auto fail = [&](BroydenTermination termination, double norm) -> const BroydenInformation& {
+    const BroydenInformation& information = finish(core, termination, progress, norm);
     model.drop();
-    context.refreshJacobian = true;
+    core.refreshJacobian = true;
     return information;
   };
-  // failFast's verdict on the model after a factorisation or an update, if it must stop.
-  auto unhealthy = [&](double lastNorm) -> const BroydenInformation* {
-    if (!parameters.failFast) return nullptr;
-    switch (model.health()) {
-      case ModelHealth::kFinite:
-        return nullptr;
-      case ModelHealth::kNonFiniteJacobian:
-        return &fail(BroydenTermination::kNonFinite, kNonFiniteMessage, lastNorm);
-      case ModelHealth::kNonFiniteInverse:
-        return &fail(BroydenTermination::kSingularJacobian, kSingularMessage, lastNorm);
-    }
-    return nullptr;
-  };
-  auto monitorSays = [&](std::uint64_t iteration,
-                         double norm,
-                         JacobianChange change,
-                         const Eigen::VectorXd& values) {
+  auto monitorSays = [&](double norm, JacobianChange change, const Eigen::VectorXd& values) {
     if (!parameters.monitor) return true;
     BroydenIterationReport report;
-    report.iteration = iteration;
+    report.iteration = progress.iteration;
     report.residualNorm = norm;
-    report.stepNorm = stepNorm;
-    report.jacobianEvaluations = context.jacobianCount;
+    report.stepNorm = progress.stepNorm;
+    report.jacobianEvaluations = core.jacobianCount;
     report.jacobianChange = change;
     report.values = &values;
-    report.stepLength = search.length;
-    report.stepCuts = search.cuts;
-    report.restarted = search.restarted;
-    report.escaped = search.escaped;
+    report.stepLength = progress.search.length;
+    report.stepCuts = progress.search.cuts;
+    report.restarted = progress.search.restarted;
+    report.escaped = progress.search.escaped;
     return parameters.monitor(report);
   };
 
-  context.evaluateResidual(variables.currentValues(), context.residual);
-  const double initialNorm = context.residual.norm();
-  if (tolerance >= initialNorm) {
-    information.converged = true;
-    information.iterations = 0;
-    information.residualNorm = initialNorm;
-    information.residualEvaluations = context.residualEvaluations;
-    information.termination = BroydenTermination::kAcceptedAtStart;
-    return information;
+  core.evaluateResidual(variables.currentValues(), core.residual);
+  double previousNorm = core.residual.norm();
+  if (tolerance >= previousNorm) {
+    return finish(core, BroydenTermination::kAcceptedAtStart, progress, previousNorm);
   }
-  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
+  core.jacobianCount = 0;
   // Under the line search there is nothing to descend from: no step length could be accepted.
-  if ((parameters.failFast || lineSearch) && !std::isfinite(initialNorm)) {
-    context.jacobianCount = 0;
-    return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, initialNorm);
+  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
+  if ((parameters.failFast || lineSearch) && !std::isfinite(previousNorm)) {
+    return fail(BroydenTermination::kNonFinite, previousNorm);
   }
-
-  JacobianChange startChange = JacobianChange::kNone;
-  if (model.held()) {
-    context.jacobianCount = 0;
-  } else {
+  JacobianChange change = JacobianChange::kNone;
+  if (!model.held()) {
     model.evaluate(variables.currentValues());
-    context.jacobianCount = 1;
-    startChange = JacobianChange::kRefreshed;
-    if (const BroydenInformation* stopped = unhealthy(initialNorm)) return *stopped;
+    core.jacobianCount = 1;
+    change = JacobianChange::kRefreshed;
+    if (const auto stop = unhealthy(parameters, model)) return fail(*stop, previousNorm);
+  }
+  core.restartSchedule();
+  variables.fixWeights(core.stepWeights, parameters.relativeTolerance, tolerance);
+  if (!monitorSays(previousNorm, change, variables.currentValues())) {
+    return fail(BroydenTermination::kStoppedByMonitor, previousNorm);
   }
 
-  context.refreshJacobian = false;
-  context.goodIterationCount = 0;
-  context.poorIterationCount = 0;
-  double previousNorm = initialNorm;
-  variables.fixWeights(context.stepWeights, parameters.relativeTolerance, tolerance);
-  if (!monitorSays(0, initialNorm, startChange, variables.currentValues())) {
-    return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, initialNorm);
-  }
-
-  // Whether the model is a Jacobian evaluated at the current point, untouched since: a failed
-  // search is retried from a fresh Jacobian only when the model is not one already.
-  bool modelFresh = startChange == JacobianChange::kRefreshed;
-
-  while (k < parameters.maxIterations) {
-    ++k;
-    model.step(context.residual, step);
-    double norm = 0.0;
-    if (lineSearch) {
-      search = searchStep(context, variables, step, previousNorm, k);
-      if (!search.accepted && !modelFresh) {
-        model.evaluate(variables.currentValues());
-        ++context.jacobianCount;
-        if (const BroydenInformation* stopped = unhealthy(previousNorm)) return *stopped;
-        context.refreshJacobian = false;
-        context.goodIterationCount = 0;
-        context.poorIterationCount = 0;
-        const std::uint64_t firstCuts = search.cuts;
-        model.step(context.residual, step);
-        search = searchStep(context, variables, step, previousNorm, k);
-        search.cuts += firstCuts;
-        search.restarted = true;
-      }
-      if (!search.accepted) {
-        // No length lowered ||F|| enough, even along the fresh Jacobian's direction: the point is
-        // near a local minimum of ||F|| or in a narrow valley, where cutting further only stalls.
-        // The whole capped step is taken if its residual is finite, as a full-step solve would.
-        step /= search.length;
-        variables.advance(step);
-        context.evaluateResidual(variables.trialValues(), context.newResidual);
-        search.norm = context.newResidual.norm();
-        search.length = 1.0;
-        search.escaped = true;
-        search.accepted = std::isfinite(search.norm);
-      }
-      if (!search.accepted) {
-        stepNorm = std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) /
-                             static_cast<double>(m));
-        return fail(BroydenTermination::kLineSearchFailed, kLineSearchMessage, search.norm);
-      }
-      norm = search.norm;
-    } else {
-      variables.advance(step);
-      context.evaluateResidual(variables.trialValues(), context.newResidual);
-      norm = context.newResidual.norm();
-    }
-    stepNorm =
-        std::sqrt(variables.weightedSquaredSum(context.stepWeights, step) / static_cast<double>(m));
+  while (progress.iteration < parameters.maxIterations) {
+    ++progress.iteration;
+    // Whether the model is a Jacobian evaluated at the current point, untouched since.
+    const bool modelFresh = change == JacobianChange::kRefreshed;
+    const StepOutcome outcome =
+        takeStep(core, model, variables, step, previousNorm, modelFresh, progress);
+    if (outcome.stepTaken) progress.stepNorm = weightedStepNorm(core, variables, step);
+    if (outcome.end) return fail(*outcome.end, outcome.norm);
+    const double norm = outcome.norm;
 
     if (norm < tolerance ||
-        (stepNorm < kSmallStepNorm && norm < kLooseToleranceFactor * tolerance)) {
+        (progress.stepNorm < kSmallStepNorm && norm < kLooseToleranceFactor * tolerance)) {
       // Shown, but not asked: the solve ends here as converged whatever the answer.
-      monitorSays(k, norm, JacobianChange::kNone, variables.trialValues());
+      monitorSays(norm, JacobianChange::kNone, variables.trialValues());
       if (parameters.outputStream) {
-        *parameters.outputStream << "error: " << stepNorm << " norm: " << norm << " it: " << k
-                                 << " nJ: " << context.jacobianCount << std::endl;
+        *parameters.outputStream << "error: " << progress.stepNorm << " norm: " << norm
+                                 << " it: " << progress.iteration << " nJ: " << core.jacobianCount
+                                 << std::endl;
       }
       // The caller's variables first: if handing them over throws, nothing else has changed.
       variables.writeBack();
-      information.iterations = k;
-      information.jacobianEvaluations = context.jacobianCount;
-      information.error = stepNorm;
-      information.converged = true;
-      information.message.clear();
-      information.residualNorm = norm;
-      information.residualEvaluations = context.residualEvaluations;
-      information.termination = BroydenTermination::kConverged;
-      return information;
+      return finish(core, BroydenTermination::kConverged, progress, norm);
     }
     if (parameters.failFast && !std::isfinite(norm)) {
-      return fail(BroydenTermination::kNonFinite, kNonFiniteMessage, norm);
+      return fail(BroydenTermination::kNonFinite, norm);
     }
 
-    JacobianChange change = JacobianChange::kUpdated;
-    if (context.refreshJacobian) {
+    change = JacobianChange::kUpdated;
+    if (core.refreshJacobian) {
       model.evaluate(variables.trialValues());
-      ++context.jacobianCount;
+      ++core.jacobianCount;
       change = JacobianChange::kRefreshed;
     } else {
-      model.update(parameters.updateMethod,
-                   variables.updateStep(step),
-                   context.residual,
-                   context.newResidual);
+      model.update(
+          parameters.updateMethod, variables.updateStep(step), core.residual, core.newResidual);
     }
-    modelFresh = change == JacobianChange::kRefreshed;
-    if (const BroydenInformation* stopped = unhealthy(norm)) return *stopped;
-    context.scheduleRefresh(previousNorm, norm);
+    if (const auto stop = unhealthy(parameters, model)) return fail(*stop, norm);
+    core.scheduleRefresh(previousNorm, norm);
 
     variables.accept();
-    context.residual = context.newResidual;
+    core.residual = core.newResidual;
     previousNorm = norm;
-    if (!monitorSays(k, norm, change, variables.trialValues())) {
-      return fail(BroydenTermination::kStoppedByMonitor, kMonitorStopMessage, norm);
+    if (!monitorSays(norm, change, variables.trialValues())) {
+      return fail(BroydenTermination::kStoppedByMonitor, norm);
     }
   }
-
-  return std::isfinite(previousNorm)
-             ? fail(BroydenTermination::kIterationLimit, kIterationLimitMessage, previousNorm)
-             : fail(BroydenTermination::kNonFinite, kNonFiniteMessage, previousNorm);
+  return fail(std::isfinite(previousNorm) ? BroydenTermination::kIterationLimit
+                                          : BroydenTermination::kNonFinite,
+              previousNorm);
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

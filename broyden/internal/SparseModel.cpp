@@ -1,9 +1,12 @@
 #include "SparseModel.hpp"
 
 #include <limits>
-#include <ondrel/broyden/BroydenRecords.hpp>
+#include <ondrel/broyden/BroydenParameters.hpp>
 #include <stdexcept>
 #include <string>
+#include <utility>
+
+#include "SolverCore.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -11,15 +14,9 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-std::string shapeMessage(const Eigen::SparseMatrix<double>& matrix, Eigen::Index m) {
-  return "SparseBroyden::solve: the Jacobian function left a " + std::to_string(matrix.rows()) +
-         " x " + std::to_string(matrix.cols()) + " matrix, the system needs " + std::to_string(m) +
-         " x " + std::to_string(m);
-}
-
 // Eigen keeps the row indices of a column sorted; a matrix built through its raw arrays may not,
 // and neither backend may be handed one that breaks that.
-void checkStructure(const Eigen::SparseMatrix<double>& matrix) {
+void checkStructure(const char* solverName, const Eigen::SparseMatrix<double>& matrix) {
   const auto* starts = matrix.outerIndexPtr();
   const auto* rows = matrix.innerIndexPtr();
   const Eigen::Index m = matrix.rows();
@@ -28,7 +25,7 @@ void checkStructure(const Eigen::SparseMatrix<double>& matrix) {
       const bool ordered = p == starts[j] || rows[p] > rows[p - 1];
       if (!ordered || rows[p] < 0 || rows[p] >= m) {
         throw std::invalid_argument(
-            "SparseBroyden::solve: the Jacobian function left a matrix whose column " +
+            std::string(solverName) + "::solve: the Jacobian function left a matrix whose column " +
             std::to_string(j) + " does not hold strictly increasing row indices below " +
             std::to_string(m));
       }
@@ -82,12 +79,24 @@ void SparseModelState::factorisePending() {
   held = true;
 }
 
-SparseModel::SparseModel(const SparseJacobianFunction& jacobianCallable, SparseModelState& held)
-    : jacobianFunction(jacobianCallable),
-      state(held),
-      product(held.systemSize),
-      previousProduct(held.systemSize),
-      correction(held.systemSize) {}
+SparseModel::SparseModel(const char* name,
+                         Eigen::Index m,
+                         SparseJacobianFunction jacobianCallable,
+                         std::int32_t updateMethod,
+                         std::uint64_t updateLimit)
+    : solverName(name),
+      jacobianFunction(std::move(jacobianCallable)),
+      state(m, updateMethod, updateLimit),
+      product(m),
+      previousProduct(m),
+      correction(m) {}
+
+void SparseModel::drop() {
+  state.held = false;
+  state.used = 0;
+  state.cacheValid = false;
+  state.factorsPending = false;
+}
 
 void SparseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   const Eigen::Index m = state.systemSize;
@@ -100,10 +109,14 @@ void SparseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   state.cacheValid = false;
   jacobianFunction(point, jacobian);
   if (jacobian.rows() != m || jacobian.cols() != m) {
-    throw std::invalid_argument(shapeMessage(jacobian, m));
+    refuseSquare(std::string(solverName) + "::solve",
+                 "Jacobian function",
+                 jacobian.rows(),
+                 jacobian.cols(),
+                 m);
   }
   jacobian.makeCompressed();
-  checkStructure(jacobian);
+  checkStructure(solverName, jacobian);
   state.jacobianFinite = allFinite(jacobian);
   state.updatedJacobianFinite = true;
   state.correctionsFinite = true;

@@ -1,9 +1,10 @@
 // The sparse solver's model of the Jacobian (not installed): a sparse J0 from the last refresh,
 // its LU (SparseLu.hpp), and the rank-one updates made since, kept as vectors. The inverse is never
 // formed: H0 = J0^-1 is applied by one LU solve, and each update adds a pair of vectors, so that
-// applying H costs O(k m + nnz(LU)) with k stored pairs. A view over the state the SparseBroyden
-// object owns (SparseModelState), built for each solve; the iteration asks it for steps, refreshes
-// and updates (JacobianModel.hpp), exactly as it asks the dense model.
+// applying H costs O(k m + nnz(LU)) with k stored pairs. It owns all of that (SparseModelState),
+// with the Jacobian callable and its work vectors, and lives in the solver between solves; the
+// iteration asks it for steps, refreshes and updates (JacobianModel.hpp), exactly as it asks the
+// dense model.
 //
 // The updates, with s the step, y = F(x+) - F(x), H and J their values before the update and
 // δ = kDenominatorShift, are the dense model's (DenseModel.hpp), written so that nothing of size
@@ -39,7 +40,7 @@
 #include <Eigen/LU>
 #include <Eigen/SparseCore>
 #include <cstdint>
-#include <ondrel/broyden/SparseBroyden.hpp>
+#include <ondrel/broyden/BroydenFunctions.hpp>
 #include <vector>
 
 #include "JacobianModel.hpp"
@@ -97,10 +98,19 @@ struct SparseModelState {
 
 class SparseModel {
  public:
-  SparseModel(const SparseJacobianFunction& jacobianFunction, SparseModelState& state);
+  // `updateMethod` and `updateLimit` fix which vectors an update keeps and how many.
+  SparseModel(const char* solverName,
+              Eigen::Index systemSize,
+              SparseJacobianFunction jacobianFunction,
+              std::int32_t updateMethod,
+              std::uint64_t updateLimit);
 
   bool held() const { return state.held; }
-  void drop() { state.held = false; }
+  // Forgets the Jacobian, its updates and a copy's pending factorisation: the next solve
+  // evaluates afresh.
+  void drop();
+  // A copy's held Jacobian gets its factors before anything else of a solve runs.
+  void prepare() { state.factorisePending(); }
 
   // Evaluates J at `point` and factorises it, dropping the stored updates. Throws
   // std::invalid_argument when the callable leaves other than an m x m matrix or one whose
@@ -134,9 +144,10 @@ class SparseModel {
                       const Eigen::VectorXd& residual,
                       const Eigen::VectorXd& newResidual);
 
-  const SparseJacobianFunction& jacobianFunction;
-  SparseModelState& state;
-  // Work vectors of one solve.
+  const char* solverName;
+  SparseJacobianFunction jacobianFunction;
+  SparseModelState state;
+  // Work vectors.
   Eigen::VectorXd product;
   Eigen::VectorXd previousProduct;
   Eigen::VectorXd correction;

@@ -5,25 +5,22 @@
 
 #include <Eigen/Core>
 #include <iosfwd>
-#include <map>
 #include <ondrel/state/State.hpp>
+#include <ondrel/state/StateLayout.hpp>
+#include <string>
+#include <vector>
 
 namespace Ondrel::Math::Solvers::internal {
 
-using Components = std::map<long long, Ondrel::Math::StateComponent>;
-
-// The index a solve of `state` will walk, checked for a State of n values and m increment
-// entries. Throws std::invalid_argument naming what is wrong, before any callable runs.
-Components checkedLayout(const Ondrel::Math::State& state, long long n, long long m);
-
 class StateVariables {
  public:
-  // `components` is what checkedLayout returned for the caller's State; `diagnostics` receives
-  // the indexer's message when the State has size 0 (nothing when null).
+  // Checks the State's layout for n values and m increment entries and throws
+  // std::invalid_argument, "<where>: <the problem>", before any callable runs. `diagnostics`
+  // receives the indexer's message when the State has size 0 (nothing when null).
   StateVariables(Ondrel::Math::State& callerState,
                  long long n,
                  long long m,
-                 Components components,
+                 const std::string& where,
                  std::ostream* diagnostics);
 
   const Eigen::VectorXd& currentValues() const { return working.values; }
@@ -44,9 +41,9 @@ class StateVariables {
 
  private:
   Ondrel::Math::State& caller;
+  std::vector<Ondrel::Math::IncrementTarget> targets;
   Ondrel::Math::State trial;
   Ondrel::Math::State working;
-  Components index;
   std::ostream* diagnostics;
   // As many values as increment entries: weights pair with steps by position.
   bool byPosition;

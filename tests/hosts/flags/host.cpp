@@ -47,13 +47,14 @@ void rigidBody() {
     Broyden solver(7, 6, quiet(), body.residual(), jacobian);
     for (double angle : {0.0, 0.7, 2.0}) {
       Ondrel::Math::State pose = Gallery::RigidBodyOnSprings::initialGuess();
-      const Eigen::Quaterniond turn(Eigen::AngleAxisd(angle, Eigen::Vector3d(1, 2, 3).normalized()));
+      const Eigen::Quaterniond turn(
+          Eigen::AngleAxisd(angle, Eigen::Vector3d(1, 2, 3).normalized()));
       pose.values.segment<4>(3) << turn.w(), turn.x(), turn.y(), turn.z();
       const BroydenInformation& info = solver.solve(pose);
       // The copies a host makes of what the solve left: aligned loads of the library's blocks.
       const Eigen::VectorXd copied = pose.values;
-      const Ondrel::Geometry::Rotation::Quaternion orientation(Eigen::Quaterniond(
-          copied(3), copied(4), copied(5), copied(6)));
+      const Ondrel::Geometry::Rotation::Quaternion orientation(
+          Eigen::Quaterniond(copied(3), copied(4), copied(5), copied(6)));
       Eigen::VectorXd summary = copied;
       summary.conservativeResize(11);
       summary.tail<4>() = orientation.asQuaternion().coeffs();
@@ -94,8 +95,8 @@ void tridiagonal() {
 // host's Eigen reallocated is freed by the library's.
 int misuse() {
   int failures = 0;
-  const auto refused = [&failures](const char* what, ResidualFunction residual,
-                                   JacobianFunction jacobian) {
+  const auto refused = [&failures](
+                           const char* what, ResidualFunction residual, JacobianFunction jacobian) {
     Broyden solver(2, 2, quiet(), std::move(residual), std::move(jacobian));
     Eigen::VectorXd x = Eigen::VectorXd::Constant(2, 3.0);
     try {
@@ -116,16 +117,16 @@ int misuse() {
                                        Eigen::MatrixXd& j) {
     j = Eigen::MatrixXd(2.0 * x.asDiagonal());
   };
-  refused("jacobian resized",
-          square,
-          [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
-            j = Eigen::MatrixXd::Identity(17, 17);
-          });
-  refused("residual resized",
-          [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) {
-            f = Eigen::VectorXd::Ones(33);
-          },
-          diagonal);
+  refused(
+      "jacobian resized", square, [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+        j = Eigen::MatrixXd::Identity(17, 17);
+      });
+  refused(
+      "residual resized",
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) {
+        f = Eigen::VectorXd::Ones(33);
+      },
+      diagonal);
   return failures;
 }
 

@@ -1,4 +1,4 @@
-#include <ondrel/broyden/BroydenRecords.hpp>
+#include <ondrel/broyden/BroydenParameters.hpp>
 
 namespace Ondrel::Math::Solvers {
 

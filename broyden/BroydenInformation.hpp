@@ -1,0 +1,56 @@
+// The result record of the Broyden solvers.
+//
+// BroydenInformation lives inside the solver and is handed out by reference from every solve: copy
+// it to keep a result past the next solve. A plain aggregate.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Ondrel::Math::Solvers {
+
+/// Why the last solve ended.
+enum class BroydenTermination : std::int32_t {
+  kNotSolved,         ///< no solve has returned yet
+  kConverged,         ///< an iteration converged
+  kAcceptedAtStart,   ///< the starting point met the tolerance; no iteration ran
+  kIterationLimit,    ///< maxIterations iterations without convergence, the last norm finite
+  kNonFinite,         ///< a residual norm or the Jacobian was NaN or infinite
+  kSingularJacobian,  ///< failFast: an inverse Jacobian was not finite (singular, or overflowed)
+  kStoppedByMonitor,  ///< the monitor returned false
+  kLineSearchFailed,  ///< kLineSearch: no step length was accepted, even from a fresh Jacobian
+};
+
+/// The result of a solver's last solve, held in the solver and handed out by reference.
+struct BroydenInformation {
+  /// True when the last solve ended at a point within tolerance (after a failed solve, an
+  /// accepted start reports true beside the failure's message; `termination` tells them apart).
+  bool converged = false;
+  /// Iterations made by the last solve; 0 when the guess was accepted at once. A solve that ran
+  /// to the limit made maxIterations; one stopped early (failFast, the monitor) fewer.
+  std::uint64_t iterations = 0;
+  /// Empty after an iteration converged; after a failure one of
+  /// "Non-finite values encountered in Broyden solver" and "Maximum number of iterations reached",
+  /// or, for the opt-in stops, "Singular Jacobian encountered in Broyden solver" and
+  /// "Stopped by the monitor", and under the line search "Line search failed in Broyden solver".
+  std::string message;
+  /// Jacobian evaluations of the last solve that iterated (0 when a held Jacobian sufficed).
+  std::uint64_t jacobianEvaluations = 0;
+  /// Weighted root-mean-square norm of the last step, sqrt(sum (dx_i w_i)^2 / m).
+  double error = 0.0;
+
+  // The fields above keep the meaning they always had: after an accepted start, `message`,
+  // `jacobianEvaluations` and `error` still describe an earlier solve. The fields below describe
+  // the last solve on every exit.
+
+  /// ||F|| at the point the solve ended on: the starting point when it was accepted or no
+  /// iteration ran, the converged point, or the last trial point of a failure (whose variables
+  /// the caller keeps at the guess).
+  double residualNorm = 0.0;
+  /// Residual evaluations of the last solve.
+  std::uint64_t residualEvaluations = 0;
+  /// Why the last solve ended.
+  BroydenTermination termination = BroydenTermination::kNotSolved;
+};
+
+}  // namespace Ondrel::Math::Solvers

@@ -1,0 +1,114 @@
+// The settings of the Broyden solvers.
+//
+// BroydenParameters is copied whole into a solver at construction; later changes to the host's
+// record do not reach that solver. It is a plain aggregate, so
+// `BroydenParameters{400, 1e-10, 1e-3, 1000.0, 2.0, 4, 1}` fills the seven numerical settings in
+// declaration order; the opt-in settings after them keep their defaults, under which a solve
+// behaves exactly as it always has. Nothing here is validated: tolerances, ratios and limits act
+// exactly as set (a NaN tolerance never lets a norm pass, an unknown update method disables the
+// updates).
+#pragma once
+
+#include <cstdint>
+#include <iostream>
+#include <ondrel/OndrelSolversExport.hpp>
+#include <ondrel/broyden/BroydenMonitor.hpp>
+
+namespace Ondrel::Math::Solvers {
+
+/// Names for BroydenParameters::updateMethod, the rank-one correction applied between Jacobian
+/// evaluations (formulas in broyden/internal/DenseModel.hpp). The field stays an int: any other
+/// value is valid and applies no update (the chord method).
+enum UpdateMethod : std::int32_t {
+  /// Good Broyden on the Jacobian itself, then a new factorisation: O(m³) per iteration.
+  kGoodBroydenOnJacobian = 0,
+  /// The same update carried to the inverse by Sherman–Morrison: O(m²) per iteration.
+  kGoodBroydenOnInverse = 1,
+  /// Bad Broyden: the rank-one correction of the inverse along y.
+  kBadBroydenOnInverse = 2,
+};
+
+/// How an iteration turns the quasi-Newton direction d = -H F into its step.
+enum class StepControl : std::int32_t {
+  /// The whole of d, whatever the residual does there: the behaviour of every earlier release.
+  kFullStep,
+  /// A backtracking line search on ||F|| along d, capped in length, that cuts the step while the
+  /// residual at its end is not finite or not low enough, and evaluates the Jacobian afresh at
+  /// the current point when no cut is accepted (see BroydenParameters::stepControl).
+  kLineSearch,
+};
+
+/// The settings of a solver: seven numerical ones, then opt-in control and step control whose
+/// defaults change nothing. Copied whole into a solver at construction.
+struct BroydenParameters {
+  /// Most iterations per solve; 0 means a solve succeeds only when the guess already meets
+  /// absoluteTolerance. Full steps from a poor guess can wander long before they settle: on the
+  /// standard test set 400 solves eight more of 66 runs than 50 does.
+  std::uint64_t maxIterations = 400;
+  /// Residual-norm tolerance, and the absolute term of the step weights. The guess is accepted
+  /// when ||F|| <= tol; an iteration converges when ||F|| < tol, or when ||F|| < 10 tol and the
+  /// weighted step norm is below 1.
+  double absoluteTolerance = 1e-10;
+  /// Relative term of the step weights w_i = 1 / (|x0_i| * relativeTolerance + absoluteTolerance):
+  /// a step below a thousandth of the variables' size counts as small.
+  double relativeTolerance = 1e-3;
+  /// A residual reduction (old norm / new norm) above this makes the next iteration evaluate the
+  /// Jacobian afresh: the model is so good that the step is worth a fresh, exact Jacobian.
+  double refreshReductionRatio = 1000.0;
+  /// An iteration whose reduction ratio is at least this counts as good, any other as poor.
+  double goodReductionRatio = 2.0;
+  /// The Jacobian is evaluated afresh after this many good iterations, or one more poor ones.
+  std::uint64_t refreshCountLimit = 4;
+  /// Rank-one correction between Jacobian evaluations: 0 good Broyden on the Jacobian (then a new
+  /// factorisation), 1 good Broyden on the inverse, 2 bad Broyden on the inverse, other: none.
+  std::int32_t updateMethod = kGoodBroydenOnInverse;
+
+  // Opt-in control. The defaults keep the behaviour above exactly.
+
+  /// Where the solver writes its output: the progress line of a converged solve and, in a State
+  /// solve of a State of size 0, the indexer's diagnostic. nullptr writes nothing. Not owned: the
+  /// stream must outlive the solves that write to it, and a solver only ever writes to its own.
+  std::ostream* outputStream = &std::cout;
+  /// Shown every iteration; see BroydenMonitor. Empty: no monitor.
+  BroydenMonitor monitor{};
+  /// Ends a solve at once, as a failure, at the first residual norm that is NaN or infinite
+  /// (termination kNonFinite; a NaN at the starting point ends it before any Jacobian is
+  /// evaluated) and at the first factorisation or inverse update that leaves a Jacobian with
+  /// non-finite entries (kNonFinite) or an inverse that is not finite, an exactly singular one
+  /// among them (kSingularJacobian). Off, such a solve runs on to maxIterations.
+  bool failFast = false;
+
+  /// Opt-in globalisation, for starts far from a root and residuals with a domain.
+  ///
+  /// Under kLineSearch an iteration first shortens d to at most maxStepFactor * max(||x||, 1)
+  /// (increment entries against values for a State; a factor that is negative or NaN caps
+  /// nothing), then tries the step s = lambda d from lambda = 1, accepting the first trial point
+  /// whose residual norm is below absoluteTolerance, or finite and at most
+  /// (1 - 1e-4 lambda) ||F(x)||, or at most
+  /// (1 + residualGrowthAllowance / k^2 - 0.03 ||s||^2 / max(||x||^2, 1)) ||F(x)||
+  /// in iteration k: a step may let ||F|| grow a little early on, if it is not long. Otherwise
+  /// lambda is cut (to the minimiser of a quadratic model of ||F||^2, kept within [0.1, 0.5] of the
+  /// last lambda; by half after a non-finite residual) at most maxStepCuts times, and never to
+  /// zero. When no length is accepted and the model is not already a Jacobian evaluated at the
+  /// current point, that Jacobian is evaluated and the search made once more. When no length is
+  /// accepted from a fresh Jacobian either, the whole capped step is taken if its residual is
+  /// finite (evaluated once more; cutting further would only stall), and otherwise the solve ends
+  /// (termination kLineSearchFailed). A residual may therefore answer NaN outside
+  /// its domain: the step is cut back into it. A starting residual that is not finite ends the
+  /// solve at once (kNonFinite). The growth allowance is summable: it lets an early iteration climb
+  /// a little, as Broyden's method often must, while the product of all allowed growth stays
+  /// bounded.
+  StepControl stepControl = StepControl::kFullStep;
+  /// kLineSearch: the cap on the step's length, relative to max(||x||, 1).
+  double maxStepFactor = 10.0;
+  /// kLineSearch: the most cuts of one search.
+  std::uint64_t maxStepCuts = 5;
+  /// kLineSearch: the relative growth of ||F|| a short step may bring in iteration k is this / k^2.
+  double residualGrowthAllowance = 2.0;
+
+  /// The settings tuned for hard problems and far starts: the line search, with the refresh
+  /// schedule and update that the standard test set favours under it.
+  ONDREL_SOLVERS_API static BroydenParameters robust();
+};
+
+}  // namespace Ondrel::Math::Solvers

@@ -1,0 +1,74 @@
+// A solver (not installed): one core and one model of the Jacobian, and the two solves every
+// public face forwards to. Broyden is Solver<DenseModel>, SparseBroyden Solver<SparseModel>; a new
+// model is a class with the operations of JacobianModel.hpp and a constructor taking the solver's
+// name, m, its Jacobian callable and its own settings, plus a thin public face.
+#pragma once
+
+#include <Eigen/Core>
+#include <functional>
+#include <memory>
+#include <ondrel/state/State.hpp>
+#include <utility>
+
+#include "Iteration.hpp"
+#include "SolverCore.hpp"
+#include "StateVariables.hpp"
+#include "VectorVariables.hpp"
+
+namespace Ondrel::Math::Solvers::internal {
+
+template <class Model>
+class Solver {
+ public:
+  template <class... ModelSettings>
+  Solver(const char* name,
+         long long stateSize,
+         long long systemSize,
+         const BroydenParameters& parameters,
+         ResidualFunction residual,
+         ModelSettings&&... modelSettings)
+      : core(name, stateSize, systemSize, parameters, std::move(residual)),
+        model(name,
+              static_cast<Eigen::Index>(systemSize),
+              std::forward<ModelSettings>(modelSettings)...) {
+    core.allocate();
+  }
+
+  void reset() {
+    model.drop();
+    core.refreshJacobian = true;
+  }
+
+  const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x) {
+    core.checkVector(x.size());
+    VectorVariables variables(x);
+    return run(variables);
+  }
+
+  const BroydenInformation& solve(Ondrel::Math::State& state) {
+    core.checkStateValues(state.values.size());
+    StateVariables variables(
+        state, core.stateSize, core.systemSize, core.where(), core.parameters.outputStream);
+    return run(variables);
+  }
+
+ private:
+  template <class Variables>
+  const BroydenInformation& run(Variables& variables) {
+    model.prepare();
+    return iterate(core, model, variables);
+  }
+
+  SolverCore core;
+  Model model;
+};
+
+// The solver behind a face, which a moved-from face no longer has: its solves then throw
+// std::bad_function_call, as a call of its (empty) callables would.
+template <class Model>
+Solver<Model>& live(const std::unique_ptr<Solver<Model>>& solver) {
+  if (!solver) throw std::bad_function_call();
+  return *solver;
+}
+
+}  // namespace Ondrel::Math::Solvers::internal

@@ -1,0 +1,141 @@
+#include "SolverCore.hpp"
+
+#include <stdexcept>
+#include <utility>
+
+namespace Ondrel::Math::Solvers::internal {
+
+namespace {
+
+// A warm-started solve runs on the Jacobian of another point; once an iteration leaves the
+// residual norm above this (absolute) level while still on it, that Jacobian is taken to be too
+// far off and a fresh one is scheduled.
+constexpr double kInheritedJacobianRefreshNorm = 100.0;
+
+long long checkedSize(const char* solverName, long long size, const char* what) {
+  if (size < 0) {
+    throw std::invalid_argument(std::string(solverName) + ": the " + what +
+                                " must not be negative, got " + std::to_string(size));
+  }
+  return size;
+}
+
+}  // namespace
+
+const char* terminationMessage(BroydenTermination termination) {
+  switch (termination) {
+    case BroydenTermination::kNonFinite:
+      return "Non-finite values encountered in Broyden solver";
+    case BroydenTermination::kIterationLimit:
+      return "Maximum number of iterations reached";
+    case BroydenTermination::kSingularJacobian:
+      return "Singular Jacobian encountered in Broyden solver";
+    case BroydenTermination::kStoppedByMonitor:
+      return "Stopped by the monitor";
+    case BroydenTermination::kLineSearchFailed:
+      return "Line search failed in Broyden solver";
+    default:
+      return "";
+  }
+}
+
+void refuseEntries(const std::string& where,
+                   const char* callable,
+                   Eigen::Index entries,
+                   Eigen::Index m) {
+  throw std::invalid_argument(where + ": the " + callable + " left " + std::to_string(entries) +
+                              " entries, the system has " + std::to_string(m) + " equations");
+}
+
+void refuseSquare(const std::string& where,
+                  const char* callable,
+                  Eigen::Index rows,
+                  Eigen::Index cols,
+                  Eigen::Index m) {
+  throw std::invalid_argument(where + ": the " + callable + " left a " + std::to_string(rows) +
+                              " x " + std::to_string(cols) + " matrix, the system needs " +
+                              std::to_string(m) + " x " + std::to_string(m));
+}
+
+SolverCore::SolverCore(const char* solverName,
+                       long long valueCount,
+                       long long equationCount,
+                       const BroydenParameters& settings,
+                       ResidualFunction residualCallable)
+    : name(solverName),
+      stateSize(checkedSize(solverName, valueCount, "state size")),
+      systemSize(checkedSize(solverName, equationCount, "system size")),
+      parameters(settings),
+      residualFunction(std::move(residualCallable)) {}
+
+void SolverCore::allocate() {
+  residual = Eigen::VectorXd::Zero(systemSize);
+  newResidual = Eigen::VectorXd::Zero(systemSize);
+  stepWeights = Eigen::VectorXd::Zero(systemSize);
+}
+
+std::string SolverCore::where() const { return std::string(name) + "::solve"; }
+
+void SolverCore::checkVector(Eigen::Index size) const {
+  if (stateSize != systemSize) {
+    throw std::invalid_argument(where() +
+                                ": a vector solve needs equal state and system sizes, got state "
+                                "size " +
+                                std::to_string(stateSize) + " and system size " +
+                                std::to_string(systemSize));
+  }
+  if (size != stateSize) {
+    throw std::invalid_argument(where() + ": the vector has " + std::to_string(size) +
+                                " entries, the solver's state size is " +
+                                std::to_string(stateSize));
+  }
+}
+
+void SolverCore::checkStateValues(Eigen::Index size) const {
+  if (size != stateSize) {
+    throw std::invalid_argument(where() + ": the State has " + std::to_string(size) +
+                                " values, the solver's state size is " + std::to_string(stateSize));
+  }
+}
+
+void SolverCore::evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point,
+                                  Eigen::VectorXd& out) {
+  // A callable that threw earlier may have left its output at another size.
+  if (out.size() != systemSize) out.resize(systemSize);
+  ++residualEvaluations;
+  residualFunction(point, out);
+  if (out.size() != systemSize) refuseEntries(where(), "residual function", out.size(), systemSize);
+}
+
+// The first matching rule applies.
+void SolverCore::scheduleRefresh(double previousNorm, double norm) {
+  refreshJacobian = false;
+  const double ratio = previousNorm / norm;
+  bool refresh = false;
+  if (ratio > parameters.refreshReductionRatio) {
+    // A spectacular reduction: the model is good, and a fresh Jacobian makes it exact.
+    refresh = true;
+  } else if (norm > kInheritedJacobianRefreshNorm && jacobianCount == 0) {
+    refresh = true;
+  } else if (ratio >= parameters.goodReductionRatio) {
+    ++goodIterationCount;
+    refresh = goodIterationCount >= parameters.refreshCountLimit;
+  } else if (poorIterationCount >= parameters.refreshCountLimit) {
+    // Poor iterations (a NaN ratio among them) get one more chance than good ones.
+    refresh = true;
+  } else {
+    ++poorIterationCount;
+  }
+  if (refresh) {
+    restartSchedule();
+    refreshJacobian = true;
+  }
+}
+
+void SolverCore::restartSchedule() {
+  refreshJacobian = false;
+  goodIterationCount = 0;
+  poorIterationCount = 0;
+}
+
+}  // namespace Ondrel::Math::Solvers::internal

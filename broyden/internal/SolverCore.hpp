@@ -1,0 +1,79 @@
+// What every solver holds besides its model of the Jacobian (not installed): sizes, settings, the
+// residual callable, the record, the refresh schedule and the residual vectors. The iteration
+// (Iteration.hpp) runs on a core and a model; a solver (Solver.hpp) owns one of each. The checks
+// of what the host hands over and the texts of their messages are here too, written once: every
+// message names the solver the host called ("SparseBroyden::solve: ...").
+#pragma once
+
+#include <Eigen/Core>
+#include <cstdint>
+#include <ondrel/broyden/BroydenFunctions.hpp>
+#include <ondrel/broyden/BroydenInformation.hpp>
+#include <ondrel/broyden/BroydenParameters.hpp>
+#include <string>
+
+namespace Ondrel::Math::Solvers::internal {
+
+// Refuse what a host callable left in its output when it is not the size the system needs:
+// std::invalid_argument, "<where>: the <callable> left N entries, the system has M equations",
+// or "<where>: the <callable> left a R x C matrix, the system needs m x m". Called only once the
+// size is known to be wrong, so that a solve builds no message text while all is well.
+[[noreturn]] void refuseEntries(const std::string& where,
+                                const char* callable,
+                                Eigen::Index entries,
+                                Eigen::Index m);
+[[noreturn]] void refuseSquare(const std::string& where,
+                               const char* callable,
+                               Eigen::Index rows,
+                               Eigen::Index cols,
+                               Eigen::Index m);
+
+// The fixed message of each way a solve ends; empty for the two that succeed.
+const char* terminationMessage(BroydenTermination termination);
+
+struct SolverCore {
+  // `solverName` ("Broyden", "SparseBroyden") is a string literal. Throws std::invalid_argument
+  // for a negative size. Allocates nothing: a solver first builds its model, which refuses sizes
+  // it cannot hold before anything of size m is allocated, then calls allocate().
+  SolverCore(const char* solverName,
+             long long stateSize,
+             long long systemSize,
+             const BroydenParameters& parameters,
+             ResidualFunction residualFunction);
+  void allocate();
+
+  // "Broyden::solve": how the messages of a solve begin.
+  std::string where() const;
+  // The checks of a solve's variables, before anything runs.
+  void checkVector(Eigen::Index size) const;
+  void checkStateValues(Eigen::Index size) const;
+
+  // Calls the residual callable and refuses an output of other than m entries.
+  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
+  // Decides, after an iteration that did not converge, whether the next one evaluates the
+  // Jacobian afresh (ratio = previous norm / new norm).
+  void scheduleRefresh(double previousNorm, double norm);
+  // A fresh Jacobian starts the schedule anew: no refresh due, no iterations counted.
+  void restartSchedule();
+
+  const char* name;
+  long long stateSize;
+  long long systemSize;
+  BroydenParameters parameters;
+  ResidualFunction residualFunction;
+  BroydenInformation information;
+  // The refresh schedule: the flag the last decision left, and the good and poor iterations
+  // counted since the last refresh. The solver keeps it between solves.
+  bool refreshJacobian = true;
+  std::uint64_t goodIterationCount = 0;
+  std::uint64_t poorIterationCount = 0;
+  // Jacobian and residual evaluations of the current solve.
+  std::uint64_t jacobianCount = 0;
+  std::uint64_t residualEvaluations = 0;
+  // F at the current point and at the trial point, and the step weights fixed at the start.
+  Eigen::VectorXd residual;
+  Eigen::VectorXd newResidual;
+  Eigen::VectorXd stepWeights;
+};
+
+}  // namespace Ondrel::Math::Solvers::internal
