@@ -16,15 +16,19 @@ Broyden::Broyden(long long stateSize,
           "Broyden", stateSize, systemSize, parameters, std::move(residual), std::move(jacobian))) {
 }
 
-Broyden::Broyden(const Broyden& other) : solver(Ondrel::internal::deepCopy(other.solver)) {}
+Broyden::Broyden(const Broyden& other)
+    : information(other.information), solver(Ondrel::internal::deepCopy(other.solver)) {}
 
 Broyden& Broyden::operator=(const Broyden& other) {
-  Ondrel::internal::copyAssign(solver, other.solver);
-  return *this;
+  return Ondrel::internal::Lifecycle::copyAssign(*this, other);
 }
 
-Broyden::Broyden(Broyden&& other) noexcept = default;
-Broyden& Broyden::operator=(Broyden&& other) noexcept = default;
+Broyden::Broyden(Broyden&& other) noexcept { Ondrel::internal::Lifecycle::take(*this, other); }
+
+Broyden& Broyden::operator=(Broyden&& other) noexcept {
+  return Ondrel::internal::Lifecycle::moveAssign(*this, other);
+}
+
 Broyden::~Broyden() = default;
 
 void Broyden::reset() {
@@ -32,11 +36,11 @@ void Broyden::reset() {
 }
 
 const BroydenInformation& Broyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
-  return internal::live(solver).solve(x);
+  return internal::live(solver).solve(x, information);
 }
 
 const BroydenInformation& Broyden::solve(Ondrel::Math::State& state) {
-  return internal::live(solver).solve(state);
+  return internal::live(solver).solve(state, information);
 }
 
 }  // namespace Ondrel::Math::Solvers

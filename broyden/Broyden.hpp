@@ -22,9 +22,14 @@
 #include <ondrel/broyden/BroydenFunctions.hpp>
 #include <ondrel/broyden/BroydenInformation.hpp>
 #include <ondrel/broyden/BroydenParameters.hpp>
+#include <tuple>
 
 namespace Ondrel::Math {
 class State;
+}
+
+namespace Ondrel::internal {
+struct Lifecycle;
 }
 
 namespace Ondrel::Math::Solvers {
@@ -56,8 +61,10 @@ class ONDREL_SOLVERS_API Broyden {
   Broyden(const Broyden& other);
   Broyden& operator=(const Broyden& other);
   ///@}
-  /// The source is left empty, without workspace, settings or callables: it may only be destroyed
-  /// or assigned to (its solves throw std::bad_function_call, its reset() does nothing).
+  /// The source is left empty, with a new solver's record and without workspace, settings or
+  /// callables: it may only be destroyed or assigned to (its solves throw std::bad_function_call,
+  /// its reset() does nothing). A solver's record stays where it is through every assignment, so
+  /// a reference a solve returned keeps showing that solver's last record.
   ///@{
   Broyden(Broyden&& other) noexcept;
   Broyden& operator=(Broyden&& other) noexcept;
@@ -87,7 +94,12 @@ class ONDREL_SOLVERS_API Broyden {
   const BroydenInformation& solve(Ondrel::Math::State& state);
 
  private:
-  // Everything a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
+  friend struct Ondrel::internal::Lifecycle;
+  auto members() { return std::tie(information, solver); }
+
+  // The record every solve writes and hands out, here so that references to it stay valid.
+  BroydenInformation information;
+  // Everything else a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
   // moved-from solver has none.
   std::unique_ptr<internal::Solver<internal::DenseModel>> solver;
 };

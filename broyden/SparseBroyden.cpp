@@ -42,16 +42,22 @@ SparseBroyden::SparseBroyden(long long stateSize,
                                                                        updateLimit)) {}
 
 SparseBroyden::SparseBroyden(const SparseBroyden& other)
-    : limit(other.limit), solver(Ondrel::internal::deepCopy(other.solver)) {}
+    : limit(other.limit),
+      information(other.information),
+      solver(Ondrel::internal::deepCopy(other.solver)) {}
 
 SparseBroyden& SparseBroyden::operator=(const SparseBroyden& other) {
-  Ondrel::internal::copyAssign(solver, other.solver);
-  limit = other.limit;
-  return *this;
+  return Ondrel::internal::Lifecycle::copyAssign(*this, other);
 }
 
-SparseBroyden::SparseBroyden(SparseBroyden&& other) noexcept = default;
-SparseBroyden& SparseBroyden::operator=(SparseBroyden&& other) noexcept = default;
+SparseBroyden::SparseBroyden(SparseBroyden&& other) noexcept {
+  Ondrel::internal::Lifecycle::take(*this, other);
+}
+
+SparseBroyden& SparseBroyden::operator=(SparseBroyden&& other) noexcept {
+  return Ondrel::internal::Lifecycle::moveAssign(*this, other);
+}
+
 SparseBroyden::~SparseBroyden() = default;
 
 void SparseBroyden::reset() {
@@ -59,11 +65,11 @@ void SparseBroyden::reset() {
 }
 
 const BroydenInformation& SparseBroyden::solve(Eigen::Ref<Eigen::VectorXd> x) {
-  return internal::live(solver).solve(x);
+  return internal::live(solver).solve(x, information);
 }
 
 const BroydenInformation& SparseBroyden::solve(Ondrel::Math::State& state) {
-  return internal::live(solver).solve(state);
+  return internal::live(solver).solve(state, information);
 }
 
 }  // namespace Ondrel::Math::Solvers

@@ -37,6 +37,11 @@
 #include <ondrel/broyden/BroydenFunctions.hpp>
 #include <ondrel/broyden/BroydenInformation.hpp>
 #include <ondrel/broyden/BroydenParameters.hpp>
+#include <tuple>
+
+namespace Ondrel::internal {
+struct Lifecycle;
+}
 
 namespace Ondrel::Math {
 class State;
@@ -83,9 +88,7 @@ class ONDREL_SOLVERS_API SparseBroyden {
   SparseBroyden(const SparseBroyden& other);
   SparseBroyden& operator=(const SparseBroyden& other);
   ///@}
-  /// The source is left empty, without workspace, settings or callables, keeping only its
-  /// updateLimit(): it may only be destroyed or assigned to (its solves throw
-  /// std::bad_function_call, its reset() does nothing).
+  /// The source is left empty, as Broyden's is (its updateLimit() then kDefaultUpdateLimit).
   ///@{
   SparseBroyden(SparseBroyden&& other) noexcept;
   SparseBroyden& operator=(SparseBroyden&& other) noexcept;
@@ -114,8 +117,13 @@ class ONDREL_SOLVERS_API SparseBroyden {
   std::uint64_t updateLimit() const { return limit; }
 
  private:
-  std::uint64_t limit;
-  // Everything a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
+  friend struct Ondrel::internal::Lifecycle;
+  auto members() { return std::tie(limit, information, solver); }
+
+  std::uint64_t limit = kDefaultUpdateLimit;
+  // The record every solve writes and hands out, here so that references to it stay valid.
+  BroydenInformation information;
+  // Everything else a solver holds lives behind this pointer (broyden/internal/Solver.hpp); a
   // moved-from solver has none.
   std::unique_ptr<internal::Solver<internal::SparseModel>> solver;
 };

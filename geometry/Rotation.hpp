@@ -12,8 +12,8 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/Geometry>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelGeometryExport.hpp>
 
 namespace Ondrel::Geometry::Rotation {

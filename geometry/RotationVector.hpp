@@ -9,8 +9,8 @@
 #pragma once
 
 #include <Eigen/Core>
-#include <ondrel/OndrelEigen.hpp>
 #include <Eigen/Geometry>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelGeometryExport.hpp>
 #include <ondrel/geometry/Rotation.hpp>
 

@@ -54,16 +54,11 @@ struct Lifecycle {
   }
 };
 
-// The same promises for an object held through a pointer (a solver's state behind its public
-// face): copies are deep, copy assignment builds aside, and a moved-from pointer is null.
+// A deep copy of what a public face holds through a pointer (a solver behind its face), which a
+// moved-from face no longer has.
 template <class T>
 std::unique_ptr<T> deepCopy(const std::unique_ptr<T>& source) {
   return source ? std::make_unique<T>(*source) : nullptr;
-}
-
-template <class T>
-void copyAssign(std::unique_ptr<T>& target, const std::unique_ptr<T>& source) {
-  if (&target != &source) target = deepCopy(source);
 }
 
 }  // namespace Ondrel::internal

@@ -96,7 +96,7 @@ inline const BroydenInformation& finish(SolverCore& core,
                                         BroydenTermination termination,
                                         const Progress& progress,
                                         double norm) {
-  BroydenInformation& information = core.information;
+  BroydenInformation& information = *core.information;
   if (termination != BroydenTermination::kAcceptedAtStart) {
     // The message first: it is the only write here that can throw.
     information.message = terminationMessage(termination);

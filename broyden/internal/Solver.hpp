@@ -39,22 +39,24 @@ class Solver {
     core.refreshJacobian = true;
   }
 
-  const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x) {
+  // Each solve writes its outcome into `record`, the face's.
+  const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x, BroydenInformation& record) {
     core.checkVector(x.size());
     VectorVariables variables(x);
-    return run(variables);
+    return run(variables, record);
   }
 
-  const BroydenInformation& solve(Ondrel::Math::State& state) {
+  const BroydenInformation& solve(Ondrel::Math::State& state, BroydenInformation& record) {
     core.checkStateValues(state.values.size());
     StateVariables variables(
         state, core.stateSize, core.systemSize, core.where(), core.parameters.outputStream);
-    return run(variables);
+    return run(variables, record);
   }
 
  private:
   template <class Variables>
-  const BroydenInformation& run(Variables& variables) {
+  const BroydenInformation& run(Variables& variables, BroydenInformation& record) {
+    core.information = &record;
     model.prepare();
     return iterate(core, model, variables);
   }

@@ -1,6 +1,7 @@
 // What every solver holds besides its model of the Jacobian (not installed): sizes, settings, the
 // residual callable, the record, the refresh schedule and the residual vectors. The iteration
-// (Iteration.hpp) runs on a core and a model; a solver (Solver.hpp) owns one of each. The checks
+// (Iteration.hpp) runs on a core and a model; a solver (Solver.hpp) owns one of each. The record
+// of each solve belongs to the public face. The checks
 // of what the host hands over and the texts of their messages are here too, written once: every
 // message names the solver the host called ("SparseBroyden::solve: ...").
 #pragma once
@@ -61,7 +62,9 @@ struct SolverCore {
   long long systemSize;
   BroydenParameters parameters;
   ResidualFunction residualFunction;
-  BroydenInformation information;
+  // The record of the solve in progress: the face's, which outlives every copy and move of the
+  // solver behind it, so that the reference a solve hands out stays valid for the face's life.
+  BroydenInformation* information = nullptr;
   // The refresh schedule: the flag the last decision left, and the good and poor iterations
   // counted since the last refresh. The solver keeps it between solves.
   bool refreshJacobian = true;

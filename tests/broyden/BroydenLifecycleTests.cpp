@@ -108,6 +108,35 @@ TEST(BroydenLifecycle, CopiesSolveLikeTheirSource) {
   EXPECT_EQ(source.solve(stillWarm).jacobianEvaluations, 0u);
 }
 
+// A record held by reference stays valid through assignments and then shows the source's last
+// record, the termination included.
+TEST(BroydenLifecycle, ARecordHeldByReferenceFollowsCopyAndMoveAssignment) {
+  const StdoutSilencer silence;
+  Broyden source(3,
+                 3,
+                 noRefreshParameters(),
+                 MildlyNonlinearSystem::residual(),
+                 MildlyNonlinearSystem::jacobian());
+  Eigen::VectorXd x = Eigen::Vector3d(1.2, 0.9, 1.1);
+  const BroydenInformation sourceRecord = source.solve(x);
+  ASSERT_EQ(sourceRecord.termination, BroydenTermination::kConverged);
+  for (const bool move : {false, true}) {
+    BroydenParameters noIterations = noRefreshParameters();
+    noIterations.maxIterations = 0;
+    Broyden target(3, 3, noIterations, LinearSystem::residual(), LinearSystem::jacobian());
+    Eigen::VectorXd y = Eigen::Vector3d(5.0, 5.0, 5.0);
+    const BroydenInformation& held = target.solve(y);
+    ASSERT_EQ(held.termination, BroydenTermination::kIterationLimit);
+    Broyden copy = source;
+    if (move) {
+      target = std::move(copy);
+    } else {
+      target = copy;
+    }
+    EXPECT_TRUE(bitwiseEqual(held, sourceRecord)) << (move ? "move" : "copy");
+  }
+}
+
 TEST(BroydenLifecycle, MovedFromSolverThrowsUntilAssigned) {
   const StdoutSilencer silence;
   Broyden source(3, 3, noRefreshParameters(), LinearSystem::residual(), LinearSystem::jacobian());

@@ -212,6 +212,11 @@ TEST(BroydenStateSolve, MismatchedStatesAreRefusedBeforeAnyCall) {
   State noQuaternion(6);  // six plain entries: six increment entries, not five
   expectRefused(noQuaternion, {"6", "5"});
 
+  // Fewer increment entries than equations is refused as surely as more.
+  Broyden wider(3, 4, noRefreshParameters(), counted.residual, counted.jacobian);
+  State three(3);
+  EXPECT_THROW(wider.solve(three), std::invalid_argument);
+
   State twoQuaternions = system.start();
   twoQuaternions.indexer.rotations[Ondrel::Math::Quaternion][4] = 3;  // edited by hand
   twoQuaternions.indexer.needsIndexing = true;

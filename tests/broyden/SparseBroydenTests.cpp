@@ -296,6 +296,24 @@ TEST(SparseBroydenWarmStart, ContinuationCopiesResetsAndMovesKeepTheDenseSolvers
   EXPECT_EQ(afterReset[0].information.jacobianEvaluations,
             afterReset[1].information.jacobianEvaluations);
 
+  // A copy of a solver that holds a Jacobian, constructed or assigned and reset before its first
+  // solve, starts as a new solver does: a fresh evaluation, and the same course.
+  SparseBroyden fresh(
+      system.size, system.size, parameters, system.residual(), system.sparseJacobian());
+  Eigen::VectorXd fromFresh = system.start();
+  const Trace freshTrace = solveTraced(fresh, fromFresh, norms);
+  SparseBroyden copied(sparse);
+  SparseBroyden assigned(1, 1, parameters, system.residual(), system.sparseJacobian());
+  assigned = sparse;
+  for (SparseBroyden* resetCopy : {&copied, &assigned}) {
+    resetCopy->reset();
+    Eigen::VectorXd start = system.start();
+    const Trace resetTrace = solveTraced(*resetCopy, start, norms);
+    EXPECT_EQ(resetTrace.norms, freshTrace.norms);
+    EXPECT_EQ(resetTrace.information.jacobianEvaluations,
+              freshTrace.information.jacobianEvaluations);
+  }
+
   // A moved-from solver may only be destroyed or assigned to.
   SparseBroyden moved(std::move(copy));
   Eigen::VectorXd z = system.start();
@@ -325,6 +343,21 @@ TEST(SparseBroydenMisuse, RefusedInputsLeaveTheCallersDataAndTheRecord) {
   Eigen::VectorXd x = system.start();
   EXPECT_THROW(unequal.solve(x), std::invalid_argument);
   EXPECT_EQ(system.counts->residual + system.counts->jacobian, 0u) << "refused before any call";
+  // A callable's faults are reported in the name of the solver the host called.
+  SparseBroyden resizing(
+      m,
+      m,
+      quiet,
+      [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) { f.resize(1); },
+      system.sparseJacobian());
+  try {
+    Eigen::VectorXd guess = system.start();
+    resizing.solve(guess);
+    ADD_FAILURE() << "no exception";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_EQ(std::string(error.what()).rfind("SparseBroyden::solve: the residual function", 0), 0u)
+        << error.what();
+  }
 
   ASSERT_TRUE(solver.solve(x).converged);
   const std::function<void(Eigen::SparseMatrix<double>&)> faults[] = {

@@ -148,7 +148,7 @@ TEST(StateAddIncrement, RefusesComponentsOutsideTheValuesOrTheIncrement) {
     FAIL() << "no exception";
   } catch (const std::out_of_range& error) {
     const std::string message = error.what();
-    EXPECT_NE(message.find("start 6"), std::string::npos) << message;
+    EXPECT_NE(message.find("component at 6"), std::string::npos) << message;
     EXPECT_NE(message.find("kind 0"), std::string::npos) << message;
   }
   EXPECT_EQ(outside.values, Eigen::VectorXd::Constant(8, 1.0));
