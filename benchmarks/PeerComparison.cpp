@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     registerRun(
         "scaling", solver, TestProblem(ProblemFamily::DiscreteIntegralEquation, 2000), 1.0, true);
   }
-  for (Eigen::Index m : {100, 500, 1000, 2000, 10000, 100000}) {
+  for (Eigen::Index m : {100, 500, 1000, 2000, 10000, 20000, 100000}) {
     for (ProblemFamily family :
          {ProblemFamily::BroydenTridiagonal, ProblemFamily::DiscreteBoundaryValue}) {
       for (const SolverEntry& solver : sparseProblemSolvers()) {
