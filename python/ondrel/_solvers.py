@@ -1,0 +1,157 @@
+"""The stateful solvers and the validation of their settings."""
+
+import numbers
+
+from . import _core
+
+_INTEGER_SETTINGS = ("max_iterations", "refresh_count_limit", "max_step_cuts")
+_REAL_SETTINGS = (
+    "absolute_tolerance",
+    "relative_tolerance",
+    "refresh_reduction_ratio",
+    "good_reduction_ratio",
+    "max_step_factor",
+    "residual_growth_allowance",
+)
+_UPDATE_METHODS = {
+    "good_broyden_on_jacobian": 0,
+    "good_broyden_on_inverse": 1,
+    "bad_broyden_on_inverse": 2,
+}
+_STEP_CONTROLS = {
+    "full_step": _core.StepControl.FULL_STEP,
+    "line_search": _core.StepControl.LINE_SEARCH,
+}
+SETTINGS = (
+    _INTEGER_SETTINGS
+    + _REAL_SETTINGS
+    + ("update_method", "step_control", "fail_fast", "monitor", "output_stream")
+)
+_UINT64_MAX = 2**64 - 1
+_INT32_RANGE = (-(2**31), 2**31 - 1)
+
+
+def _is_integer(value):
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool)
+
+
+def _size(name, value):
+    if not _is_integer(value):
+        raise TypeError(f"{name} must be an int, got {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{name} must not be negative, got {value}")
+    return int(value)
+
+
+def make_parameters(settings, robust=False):
+    """Returns (Parameters, output_stream, monitor) for snake_case settings.
+
+    Raises TypeError for an unknown setting or a value of the wrong type and ValueError
+    for a value outside the setting's range. Everything else acts exactly as set, as in
+    C++ (a NaN tolerance never lets a norm pass).
+    """
+    parameters = _core.Parameters.robust() if robust else _core.Parameters()
+    output_stream = None
+    monitor = None
+    for name, value in settings.items():
+        if name in _INTEGER_SETTINGS:
+            value = _size(name, value)
+            if value > _UINT64_MAX:
+                raise ValueError(f"{name} must be below 2**64, got {value}")
+            setattr(parameters, name, value)
+        elif name in _REAL_SETTINGS:
+            if isinstance(value, bool) or not isinstance(value, numbers.Real):
+                raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
+            setattr(parameters, name, float(value))
+        elif name == "update_method":
+            if isinstance(value, str):
+                if value not in _UPDATE_METHODS:
+                    raise ValueError(
+                        f"update_method {value!r} is none of {sorted(_UPDATE_METHODS)}"
+                    )
+                value = _UPDATE_METHODS[value]
+            elif not _is_integer(value):
+                raise TypeError(f"update_method must be an int or a name, got {type(value).__name__}")
+            if not _INT32_RANGE[0] <= value <= _INT32_RANGE[1]:
+                raise ValueError(f"update_method must fit 32 bits, got {value}")
+            parameters.update_method = int(value)
+        elif name == "step_control":
+            if isinstance(value, str):
+                if value not in _STEP_CONTROLS:
+                    raise ValueError(
+                        f"step_control {value!r} is none of {sorted(_STEP_CONTROLS)}"
+                    )
+                value = _STEP_CONTROLS[value]
+            elif not isinstance(value, _core.StepControl):
+                raise TypeError(
+                    f"step_control must be a StepControl or a name, got {type(value).__name__}"
+                )
+            parameters.step_control = value
+        elif name == "fail_fast":
+            if not isinstance(value, bool):
+                raise TypeError(f"fail_fast must be a bool, got {type(value).__name__}")
+            parameters.fail_fast = value
+        elif name == "monitor":
+            if value is not None and not callable(value):
+                raise TypeError(f"monitor must be callable or None, got {type(value).__name__}")
+            monitor = value
+        elif name == "output_stream":
+            if value is not None and value is not True and not hasattr(value, "write"):
+                raise TypeError(
+                    "output_stream must be None, True (sys.stdout) or a file object, got "
+                    f"{type(value).__name__}"
+                )
+            output_stream = value
+        else:
+            raise TypeError(
+                f"unknown setting {name!r}; the settings are {', '.join(SETTINGS)}"
+            )
+    return parameters, output_stream, monitor
+
+
+class Broyden(_core.Broyden):
+    """The dense solver: Broyden's method with the inverse Jacobian held, for m equations.
+
+    ``Broyden(fun, jac, m, n=None, *, robust=False, **settings)``: ``fun(x)`` returns the
+    m residuals; ``jac(x)`` the m x m Jacobian (a NumPy array), or ``jac=True`` when
+    ``fun`` returns ``(F, J)``, or ``jac=None`` for forward differences. ``n`` is the
+    number of values of the variables (a State's length; ``m`` for a plain vector).
+    ``robust=True`` starts from the robust preset (the line search). The settings are the
+    C++ ``BroydenParameters`` in snake_case; ``output_stream`` (default None, silent) may
+    be True for ``sys.stdout`` or any object with ``write``; ``monitor(report)`` returns
+    False to stop (None or True goes on).
+
+    ``solve(x)`` drives a float64 array of n entries (written only on convergence) or a
+    ``State`` to a root and returns the record (``Information``). The Jacobian is kept
+    between solves (warm start); ``reset()`` drops it.
+    """
+
+    def __init__(self, fun, jac, m, n=None, *, robust=False, **settings):
+        m = _size("m", m)
+        n = m if n is None else _size("n", n)
+        parameters, output_stream, monitor = make_parameters(settings, robust)
+        super().__init__(fun, jac, m, n, parameters, output_stream, monitor, 0)
+
+
+class SparseBroyden(_core.SparseBroyden):
+    """The sparse solver: ``jac(x)`` returns a ``scipy.sparse`` matrix (any format).
+
+    As ``Broyden``, with ``update_limit`` (default 20), the bound on the stored rank-one
+    updates; ``jac`` must be a callable or True.
+    """
+
+    def __init__(
+        self, fun, jac, m, n=None, *, robust=False, update_limit=_core.DEFAULT_UPDATE_LIMIT,
+        **settings
+    ):
+        m = _size("m", m)
+        n = m if n is None else _size("n", n)
+        update_limit = _size("update_limit", update_limit)
+        parameters, output_stream, monitor = make_parameters(settings, robust)
+        super().__init__(fun, jac, m, n, parameters, output_stream, monitor, update_limit)
+
+
+def add_increment(state, dx):
+    """Returns ``state`` advanced by the increment ``dx``: plain entries add, quaternions turn
+    (``exp(dx) * q``, the rotation vector of the full angle multiplying on the left)."""
+    return state.add_increment(dx)
