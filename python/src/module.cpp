@@ -281,13 +281,13 @@ py::array_t<double> stateValues(py::object self) {
       {state.values.size()}, {static_cast<py::ssize_t>(sizeof(double))}, state.values.data(), self);
 }
 
-void setStateValues(State& state, const py::array& values) {
+void setStateValues(State& state, const py::object& values) {
   Eigen::VectorXd given(state.values.size());
   OndrelPython::readVector(values, given, state.values.size(), "State.values");
   state.values = given;
 }
 
-Eigen::VectorXd readIncrement(const py::array& dx) {
+Eigen::VectorXd readIncrement(const py::object& dx) {
   Eigen::VectorXd increment;
   const py::array flat = py::module_::import("numpy").attr("asarray")(dx);
   OndrelPython::readVector(flat, increment, flat.ndim() == 1 ? flat.shape(0) : -1, "dx");
@@ -361,7 +361,7 @@ PYBIND11_MODULE(_core, module) {
 
   py::class_<State>(module, "State", "Structured variables with quaternion stretches.")
       .def(py::init<long long>(), py::arg("size"))
-      .def(py::init([](const py::array& values) {
+      .def(py::init([](const py::object& values) {
              const py::array flat = py::module_::import("numpy").attr("asarray")(values);
              Eigen::VectorXd given;
              OndrelPython::readVector(
@@ -397,7 +397,7 @@ PYBIND11_MODULE(_core, module) {
       .def("increment_size", &State::incrementSize)
       .def(
           "add_increment",
-          [](State& state, const py::array& dx) {
+          [](State& state, const py::object& dx) {
             return Ondrel::Math::addIncrement(state, readIncrement(dx), nullptr);
           },
           py::arg("dx"))
