@@ -5,7 +5,7 @@ import scipy.sparse
 from scipy.optimize import OptimizeResult
 
 from . import _core
-from ._solvers import Broyden, SparseBroyden
+from ._solvers import check_size, make_parameters
 
 _METHODS = ("broyden", "robust")
 _SUCCESS_MESSAGES = {
@@ -93,10 +93,8 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     if callback is not None:
 
         def monitor(report):
-            last = solver._last_evaluation()
-            if last is not None and np.array_equal(last[0], report.values):
-                f = last[1]
-            else:
+            f = solver._residual_at(report.values)
+            if f is None:
                 f = np.asarray(fun(report.values.copy()))
             try:
                 callback(report.values, f)
@@ -108,28 +106,29 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     if display:
         settings["output_stream"] = True
 
-    robust = method == "robust"
+    parameters, output_stream, monitor = make_parameters(settings, method == "robust")
     if sparse:
-        if update_limit is not None:
-            settings["update_limit"] = update_limit
-        solver = SparseBroyden(fun, jac, x.size, robust=robust, **settings)
+        limit = _core.DEFAULT_UPDATE_LIMIT if update_limit is None else update_limit
+        limit = check_size("update_limit", limit)
+        solver = _core.SparseBroyden(
+            fun, jac, x.size, x.size, parameters, output_stream, monitor, limit
+        )
     else:
         if update_limit is not None:
             raise TypeError("update_limit is a setting of the sparse solver only")
-        solver = Broyden(fun, jac, x.size, robust=robust, **settings)
+        solver = _core.Broyden(fun, jac, x.size, x.size, parameters, output_stream, monitor, 0)
     if primed is not None:
         solver._prime(x, *primed)
 
     record = solver.solve(x)
-    last = solver._last_evaluation()
     if record.converged and record.termination in _SUCCESS_MESSAGES:
-        if last is not None and np.array_equal(last[0], x):
-            f = last[1]
-        else:
+        f = solver._residual_at(x)
+        if f is None:
             f = np.asarray(fun(x.copy()), dtype=np.float64)
             probe_calls += 1
         message = _SUCCESS_MESSAGES[record.termination]
     else:
+        last = solver._last_evaluation()
         if last is not None:
             x, f = last
         else:

@@ -35,7 +35,7 @@ def _is_integer(value):
     return isinstance(value, numbers.Integral) and not isinstance(value, bool)
 
 
-def _size(name, value):
+def check_size(name, value):
     if not _is_integer(value):
         raise TypeError(f"{name} must be an int, got {type(value).__name__}")
     if value < 0:
@@ -55,7 +55,7 @@ def make_parameters(settings, robust=False):
     monitor = None
     for name, value in settings.items():
         if name in _INTEGER_SETTINGS:
-            value = _size(name, value)
+            value = check_size(name, value)
             if value > _UINT64_MAX:
                 raise ValueError(f"{name} must be below 2**64, got {value}")
             setattr(parameters, name, value)
@@ -127,8 +127,8 @@ class Broyden(_core.Broyden):
     """
 
     def __init__(self, fun, jac, m, n=None, *, robust=False, **settings):
-        m = _size("m", m)
-        n = m if n is None else _size("n", n)
+        m = check_size("m", m)
+        n = m if n is None else check_size("n", n)
         parameters, output_stream, monitor = make_parameters(settings, robust)
         super().__init__(fun, jac, m, n, parameters, output_stream, monitor, 0)
 
@@ -144,9 +144,9 @@ class SparseBroyden(_core.SparseBroyden):
         self, fun, jac, m, n=None, *, robust=False, update_limit=_core.DEFAULT_UPDATE_LIMIT,
         **settings
     ):
-        m = _size("m", m)
-        n = m if n is None else _size("n", n)
-        update_limit = _size("update_limit", update_limit)
+        m = check_size("m", m)
+        n = m if n is None else check_size("n", n)
+        update_limit = check_size("update_limit", update_limit)
         parameters, output_stream, monitor = make_parameters(settings, robust)
         super().__init__(fun, jac, m, n, parameters, output_stream, monitor, update_limit)
 

@@ -247,21 +247,40 @@ void bindSolver(py::module_& module, const char* name) {
            py::arg("output_stream"),
            py::arg("monitor"),
            py::arg("update_limit"))
-      .def("solve", &Holder::solveState, py::arg("x"))
+      // Arrays first: trying to read an array as a State costs a failed attribute look-up.
       .def("solve", &Holder::solveArray, py::arg("x"))
+      .def("solve", &Holder::solveState, py::arg("x"))
       .def("reset", [](Holder& holder) { holder.solver->reset(); })
       .def_property_readonly("function_calls",
                              [](const Holder& holder) { return holder.system->functionCalls; })
       .def_property_readonly("jacobian_calls",
                              [](const Holder& holder) { return holder.system->jacobianCalls; })
+      // For root(): the last point the solver evaluated and its residual (None before any),
+      // and the residual at x when that point is x (None otherwise).
       .def("_last_evaluation",
            [](const Holder& holder) -> py::object {
              if (!holder.system->hasLast) return py::none();
              return py::make_tuple(OndrelPython::copyToArray(holder.system->lastPoint),
                                    OndrelPython::copyToArray(holder.system->lastResidual));
            })
-      .def("_prime", [](Holder& holder, const Eigen::VectorXd& point, py::object f, py::object j) {
-        holder.system->prime(point, std::move(f), std::move(j));
+      .def("_residual_at",
+           [](const Holder& holder, const py::array& x) -> py::object {
+             const PythonSystem& system = *holder.system;
+             const auto n = static_cast<py::ssize_t>(system.lastPoint.size());
+             if (!system.hasLast || x.ndim() != 1 || x.shape(0) != n ||
+                 !x.dtype().equal(py::dtype::of<double>())) {
+               return py::none();
+             }
+             for (py::ssize_t i = 0; i < n; ++i) {
+               const double value = *static_cast<const double*>(x.data(i));
+               if (!(value == system.lastPoint(i))) return py::none();
+             }
+             return OndrelPython::copyToArray(system.lastResidual);
+           })
+      .def("_prime", [](Holder& holder, const py::array& point, py::object f, py::object j) {
+        Eigen::VectorXd values;
+        OndrelPython::readVector(point, values, point.size(), "x0");
+        holder.system->prime(values, std::move(f), std::move(j));
       });
 }
 
