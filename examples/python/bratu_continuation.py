@@ -103,7 +103,8 @@ def main():
     passed = converged and worst_small < H * H / 10.0 and worst < 50.0 * H * H
     final = float(np.linalg.norm(residual(u)))
     print(f"  {solve_count} solves, {totals['iterations']} iterations, "
-          f"{totals['jacobians']} Jacobians, {seconds:.2f} s; check {'passed' if passed else 'FAILED'}")
+          f"{totals['jacobians']} Jacobians, {seconds:.2f} s; "
+          f"check {'passed' if passed else 'FAILED'}")
     if arguments.output_dir:
         stem = os.path.join(arguments.output_dir, "bratu_continuation_py")
         with open(stem + ".csv", "w", encoding="utf-8") as out:

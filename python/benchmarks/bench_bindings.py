@@ -159,7 +159,7 @@ def bratu(grid, example):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--part", choices=("minpack", "glue", "bratu", "all"), default="all")
-    parser.add_argument("--grid", type=int, default=1001, help="Bratu's N (odd), m = N^2")
+    parser.add_argument("--grid", type=int, default=1023, help="Bratu's N (odd), m = N^2")
     parser.add_argument("--example", default="build/default/examples/bratu2d")
     arguments = parser.parse_args()
     if arguments.part in ("minpack", "all"):

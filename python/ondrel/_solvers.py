@@ -71,7 +71,9 @@ def make_parameters(settings, robust=False):
                     )
                 value = _UPDATE_METHODS[value]
             elif not _is_integer(value):
-                raise TypeError(f"update_method must be an int or a name, got {type(value).__name__}")
+                raise TypeError(
+                    f"update_method must be an int or a name, got {type(value).__name__}"
+                )
             if not _INT32_RANGE[0] <= value <= _INT32_RANGE[1]:
                 raise ValueError(f"update_method must fit 32 bits, got {value}")
             parameters.update_method = int(value)

@@ -43,6 +43,10 @@ def rotate(q, v):
     return v + 2 * w * np.cross(u, v) + 2 * np.cross(u, np.cross(u, v))
 
 
+def skew(v):
+    return np.array([[0, -v[2], v[1]], [v[2], 0, -v[0]], [-v[1], v[0], 0]])
+
+
 def test_state_solve_turns_a_quaternion_onto_a_pose():
     # A scale s and a turn q with s R(q) e_x = target and no x part in R(q) e_z: three rotation
     # increments and one plain one for four equations. At the identity both constraints move
@@ -58,7 +62,6 @@ def test_state_solve_turns_a_quaternion_onto_a_pose():
         # Left increments: d(R v)/d(theta) = -[R v]x.
         s, q = values[0], values[1:]
         a, c = rotate(q, np.array([1.0, 0.0, 0.0])), rotate(q, np.array([0.0, 0.0, 1.0]))
-        skew = lambda v: np.array([[0, -v[2], v[1]], [v[2], 0, -v[0]], [-v[1], v[0], 0]])
         j = np.zeros((4, 4))
         j[:3, 0], j[:3, 1:] = a, -s * skew(a)
         j[3, 1:] = -skew(c)[0]
