@@ -43,6 +43,17 @@ def check_size(name, value):
     return int(value)
 
 
+def _named(name, value, names, accepts, kind):
+    """A setting given by its value or by one of its names."""
+    if isinstance(value, str):
+        if value not in names:
+            raise ValueError(f"{name} {value!r} is none of {sorted(names)}")
+        return names[value]
+    if not accepts(value):
+        raise TypeError(f"{name} must be {kind} or a name, got {type(value).__name__}")
+    return value
+
+
 def make_parameters(settings, robust=False):
     """Returns (Parameters, output_stream, monitor) for snake_case settings.
 
@@ -64,31 +75,15 @@ def make_parameters(settings, robust=False):
                 raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
             setattr(parameters, name, float(value))
         elif name == "update_method":
-            if isinstance(value, str):
-                if value not in _UPDATE_METHODS:
-                    raise ValueError(
-                        f"update_method {value!r} is none of {sorted(_UPDATE_METHODS)}"
-                    )
-                value = _UPDATE_METHODS[value]
-            elif not _is_integer(value):
-                raise TypeError(
-                    f"update_method must be an int or a name, got {type(value).__name__}"
-                )
+            value = _named(name, value, _UPDATE_METHODS, _is_integer, "an int")
             if not _INT32_RANGE[0] <= value <= _INT32_RANGE[1]:
                 raise ValueError(f"update_method must fit 32 bits, got {value}")
             parameters.update_method = int(value)
         elif name == "step_control":
-            if isinstance(value, str):
-                if value not in _STEP_CONTROLS:
-                    raise ValueError(
-                        f"step_control {value!r} is none of {sorted(_STEP_CONTROLS)}"
-                    )
-                value = _STEP_CONTROLS[value]
-            elif not isinstance(value, _core.StepControl):
-                raise TypeError(
-                    f"step_control must be a StepControl or a name, got {type(value).__name__}"
-                )
-            parameters.step_control = value
+            parameters.step_control = _named(
+                name, value, _STEP_CONTROLS,
+                lambda v: isinstance(v, _core.StepControl), "a StepControl"
+            )
         elif name == "fail_fast":
             if not isinstance(value, bool):
                 raise TypeError(f"fail_fast must be a bool, got {type(value).__name__}")

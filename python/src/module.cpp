@@ -306,11 +306,35 @@ void setStateValues(State& state, const py::object& values) {
   state.values = given;
 }
 
-Eigen::VectorXd readIncrement(const py::object& dx) {
-  Eigen::VectorXd increment;
-  const py::array flat = py::module_::import("numpy").attr("asarray")(dx);
-  OndrelPython::readVector(flat, increment, flat.ndim() == 1 ? flat.shape(0) : -1, "dx");
-  return increment;
+// Real numbers of any length in one dimension.
+Eigen::VectorXd readValues(const py::object& given, const char* what) {
+  const py::array values = py::module_::import("numpy").attr("asarray")(given);
+  if (values.ndim() != 1) {
+    throw py::value_error(std::string(what) + " must be one-dimensional; got " +
+                          std::to_string(values.ndim()) + " dimensions");
+  }
+  Eigen::VectorXd read;
+  OndrelPython::readVector(values, read, values.shape(0), what);
+  return read;
+}
+
+// State::addQuaternion and addRotationVector, with the increment start optional.
+template <void (State::*byCount)(long long), void (State::*atIncrement)(long long, long long)>
+auto registerRotation() {
+  return [](State& state, long long start, std::optional<long long> incrementStart) {
+    incrementStart ? (state.*atIncrement)(start, *incrementStart) : (state.*byCount)(start);
+  };
+}
+
+// A rotation class with the operators, any rotation on the right.
+template <class Kind>
+py::class_<Kind, Rotation::ABC> bindRotation(py::module_& module, const char* name) {
+  py::class_<Kind, Rotation::ABC> rotation(module, name);
+  rotation.def(py::init<>())
+      .def("__add__", [](const Kind& a, const Rotation::ABC& b) { return a + b; })
+      .def("__sub__", [](const Kind& a, const Rotation::ABC& b) { return a - b; })
+      .def("__mul__", [](const Kind& a, const Rotation::ABC& b) { return a * b; });
+  return rotation;
 }
 
 }  // namespace
@@ -381,32 +405,21 @@ PYBIND11_MODULE(_core, module) {
   py::class_<State>(module, "State", "Structured variables with quaternion stretches.")
       .def(py::init<long long>(), py::arg("size"))
       .def(py::init([](const py::object& values) {
-             const py::array flat = py::module_::import("numpy").attr("asarray")(values);
-             Eigen::VectorXd given;
-             OndrelPython::readVector(
-                 flat, given, flat.ndim() == 1 ? flat.shape(0) : -1, "State(values)");
+             const Eigen::VectorXd given = readValues(values, "State(values)");
              State state(given.size());
              state.values = given;
              return state;
            }),
            py::arg("values"))
       .def_property("values", &stateValues, &setStateValues)
-      .def(
-          "add_quaternion",
-          [](State& state, long long start, std::optional<long long> incrementStart) {
-            incrementStart ? state.addQuaternion(start, *incrementStart)
-                           : state.addQuaternion(start);
-          },
-          py::arg("start"),
-          py::arg("increment_start") = py::none())
-      .def(
-          "add_rotation_vector",
-          [](State& state, long long start, std::optional<long long> incrementStart) {
-            incrementStart ? state.addRotationVector(start, *incrementStart)
-                           : state.addRotationVector(start);
-          },
-          py::arg("start"),
-          py::arg("increment_start") = py::none())
+      .def("add_quaternion",
+           registerRotation<&State::addQuaternion, &State::addQuaternion>(),
+           py::arg("start"),
+           py::arg("increment_start") = py::none())
+      .def("add_rotation_vector",
+           registerRotation<&State::addRotationVector, &State::addRotationVector>(),
+           py::arg("start"),
+           py::arg("increment_start") = py::none())
       .def("name_entries",
            &State::nameEntries,
            py::arg("name"),
@@ -417,7 +430,7 @@ PYBIND11_MODULE(_core, module) {
       .def(
           "add_increment",
           [](State& state, const py::object& dx) {
-            return Ondrel::Math::addIncrement(state, readIncrement(dx), nullptr);
+            return Ondrel::Math::addIncrement(state, readValues(dx, "dx"), nullptr);
           },
           py::arg("dx"))
       .def("copy", [](const State& state) { return State(state); })
@@ -430,8 +443,7 @@ PYBIND11_MODULE(_core, module) {
         const Eigen::Quaterniond q = rotation.asQuaternion();
         return Eigen::Vector4d(q.w(), q.x(), q.y(), q.z());
       });
-  py::class_<Rotation::Quaternion, Rotation::ABC>(module, "Quaternion")
-      .def(py::init<>())
+  bindRotation<Rotation::Quaternion>(module, "Quaternion")
       .def(py::init<const Eigen::VectorXd&>(), py::arg("wxyz"))
       .def(py::init([](double w, double x, double y, double z) {
              return Rotation::Quaternion(Eigen::Vector4d(w, x, y, z).eval());
@@ -439,17 +451,7 @@ PYBIND11_MODULE(_core, module) {
            py::arg("w"),
            py::arg("x"),
            py::arg("y"),
-           py::arg("z"))
-      .def("__add__", [](const Rotation::Quaternion& a, const Rotation::ABC& b) { return a + b; })
-      .def("__sub__", [](const Rotation::Quaternion& a, const Rotation::ABC& b) { return a - b; })
-      .def("__mul__", [](const Rotation::Quaternion& a, const Rotation::ABC& b) { return a * b; });
-  py::class_<Rotation::RotationVector, Rotation::ABC>(module, "RotationVector")
-      .def(py::init<>())
-      .def(py::init<const Eigen::VectorXd&>(), py::arg("axis_angle"))
-      .def("__add__",
-           [](const Rotation::RotationVector& a, const Rotation::ABC& b) { return a + b; })
-      .def("__sub__",
-           [](const Rotation::RotationVector& a, const Rotation::ABC& b) { return a - b; })
-      .def("__mul__",
-           [](const Rotation::RotationVector& a, const Rotation::ABC& b) { return a * b; });
+           py::arg("z"));
+  bindRotation<Rotation::RotationVector>(module, "RotationVector")
+      .def(py::init<const Eigen::VectorXd&>(), py::arg("axis_angle"));
 }
