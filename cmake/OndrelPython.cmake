@@ -2,11 +2,20 @@
 # layer, built where pybind11 and the headers of a Python that has NumPy are found. It is linked
 # to Ondrel::Solvers like any host, so it gets the library's Eigen settings with the target.
 #
-# ONDREL_BUILD_PYTHON: AUTO (default) builds them when everything is found, ON insists, OFF never.
+# ONDREL_BUILD_PYTHON: AUTO (the default at the top level) builds them when everything is found,
+# ON insists, OFF never.
 # One line says which path was taken. The interpreter is the first of `python3` on the PATH and
 # /usr/bin/python3 that imports NumPy (a PATH may put a Python without Debian's NumPy first);
 # -DPython_EXECUTABLE=... chooses another.
-set(ONDREL_BUILD_PYTHON AUTO CACHE STRING "Build the Python bindings (pybind11): AUTO, ON or OFF")
+# A host's subproject adds its two library targets and nothing else: there the default is OFF.
+if(PROJECT_IS_TOP_LEVEL)
+  set(_ondrel_python_default AUTO)
+else()
+  set(_ondrel_python_default OFF)
+endif()
+set(ONDREL_BUILD_PYTHON ${_ondrel_python_default} CACHE STRING
+    "Build the Python bindings (pybind11): AUTO, ON or OFF")
+unset(_ondrel_python_default)
 set_property(CACHE ONDREL_BUILD_PYTHON PROPERTY STRINGS AUTO ON OFF)
 string(TOUPPER "${ONDREL_BUILD_PYTHON}" _ondrel_python_choice)
 if(NOT _ondrel_python_choice MATCHES "^(AUTO|ON|OFF|TRUE|FALSE|YES|NO|1|0)$")

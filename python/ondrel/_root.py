@@ -89,11 +89,14 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
         sparse = scipy.sparse.issparse(first_jacobian)
         primed = (None, first_jacobian)
 
-    solver = None
+    # The monitor reaches the solver through this list, emptied after the solve: a closure over
+    # the solver itself would make a cycle through the compiled object, which Python's
+    # collector cannot see.
+    current = []
     if callback is not None:
 
         def monitor(report):
-            f = solver._residual_at(report.values)
+            f = current[0]._residual_at(report.values)
             if f is None:
                 f = np.asarray(fun(report.values.copy()))
             try:
@@ -120,7 +123,11 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     if primed is not None:
         solver._prime(x, *primed)
 
-    record = solver.solve(x)
+    current.append(solver)
+    try:
+        record = solver.solve(x)
+    finally:
+        current.clear()
     if record.converged and record.termination in _SUCCESS_MESSAGES:
         f = solver._residual_at(x)
         if f is None:

@@ -215,11 +215,11 @@ class SolverHolder {
   bool solving = false;
 
  private:
-  // A callable that calls solve on the object that is calling it would run two solves on one
-  // object at once.
+  // A callable that calls solve on the object that is calling it, or another thread while a
+  // callable has let go of the GIL, would run two solves on one object at once.
   struct Guard {
     explicit Guard(SolverHolder& holder) : holder(holder) {
-      if (holder.solving) throw py::value_error("solve called from inside a solve of this solver");
+      if (holder.solving) throw py::value_error("solve called while a solve of this solver runs");
       holder.solving = true;
     }
     ~Guard() { holder.solving = false; }

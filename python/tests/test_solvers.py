@@ -141,5 +141,5 @@ def test_solve_from_inside_a_solve_is_refused():
         return circle(x)
 
     solver = ondrel.Broyden(reentrant, circle_jacobian, 2)
-    with pytest.raises(ValueError, match="inside a solve"):
+    with pytest.raises(ValueError, match="while a solve"):
         solver.solve(np.array([1.0, 2.0]))
