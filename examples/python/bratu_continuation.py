@@ -23,7 +23,9 @@ import ondrel
 
 UNKNOWNS = 1000
 H = 1.0 / (UNKNOWNS + 1)
-INVERSE_SQUARE = 1.0 / (H * H)  # multiplied by, as in the C++ example (NumPy's exp rounds its own way)
+# Multiplied by, as in the C++ example (whose counts still differ a little: NumPy's exp rounds its
+# own way).
+INVERSE_SQUARE = 1.0 / (H * H)
 
 
 def closed_form_centre(lam):
