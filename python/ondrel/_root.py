@@ -81,7 +81,7 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     if jac is True:
         pair = fun(x.copy())
         probe_calls = 1
-        if isinstance(pair, tuple) and len(pair) == 2:
+        if isinstance(pair, (tuple, list)) and len(pair) == 2:
             sparse = scipy.sparse.issparse(pair[1])
         primed = (pair, None)
     elif callable(jac):

@@ -204,14 +204,15 @@ void PythonSystem::residual(const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::V
     result = callFun(x);
   }
   if (source == JacobianSource::kFromFun) {
-    if (!py::isinstance<py::tuple>(result) || py::len(result) != 2) {
+    const bool pair = (py::isinstance<py::tuple>(result) || py::isinstance<py::list>(result)) &&
+                      py::len(result) == 2;
+    if (!pair) {
       throw py::value_error("fun must return a pair (F, J) when jac=True; it returned " +
                             std::string(py::str(py::type::handle_of(result).attr("__name__"))));
     }
-    auto pair = py::reinterpret_borrow<py::tuple>(result);
-    pendingJacobian = pair[1];
+    pendingJacobian = result[py::int_(1)];
     jacobianPoint = x;
-    result = pair[0];
+    result = result[py::int_(0)];
   }
   readVector(result, f, m, "fun");
   lastPoint = x;

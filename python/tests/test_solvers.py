@@ -80,6 +80,7 @@ def test_exception_propagates_unchanged_and_leaves_x(where):
                                              r"expected shape \(2, 2\)"),
         (circle, lambda x: scipy.sparse.eye(3), r"sparse matrix of shape \(3, 3\)"),
         (lambda x: circle(x).tolist(), lambda x: "J", "dtype <U1"),
+        (circle, True, r"fun must return a pair \(F, J\) when jac=True; it returned ndarray"),
     ],
 )
 def test_wrong_shapes_and_dtypes_name_both_shapes(fun, jac, expected):
