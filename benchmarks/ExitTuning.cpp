@@ -56,24 +56,16 @@ int main() {
   const double off = std::numeric_limits<double>::infinity();
   const std::vector<Candidate> candidates = {
       {"no exits", 0, 0, off},
-      {"Jacobians 3", 3, 0, off},
-      {"Jacobians 10", 10, 0, off},
-      {"Jacobians 12", 12, 0, off},
-      {"Jacobians 16", 16, 0, off},
-      {"Jacobians 4", 4, 0, off},
-      {"Jacobians 5", 5, 0, off},
-      {"Jacobians 8", 8, 0, off},
-      {"iterations 10", 0, 10, off},
-      {"iterations 20", 0, 20, off},
-      {"iterations 40", 0, 40, off},
-      {"iterations 60", 0, 60, off},
-      {"iterations 100", 0, 100, off},
-      {"divergence 1e4", 0, 0, 1e4},
-      {"divergence 1e6", 0, 0, 1e6},
-      {"divergence 1e8", 0, 0, 1e8},
-      {"Jacobians 5, iterations 40, divergence 1e6", 5, 40, 1e6},
-      {"Jacobians 4, iterations 20, divergence 1e6", 4, 20, 1e6},
+      {"stagnationJacobians 5", 5, 0, off},
+      {"stagnationJacobians 8", 8, 0, off},
+      {"stagnationJacobians 12", 12, 0, off},
+      {"stagnationIterations 10", 0, 10, off},
+      {"stagnationIterations 40", 0, 40, off},
+      {"stagnationIterations 100", 0, 100, off},
+      {"divergenceFactor 1e6", 0, 0, 1e6},
+      {"divergenceFactor 1e10", 0, 0, 1e10},
   };
+
   for (const char* preset : {"defaults", "robust"}) {
     const BroydenParameters base =
         std::string(preset) == "robust" ? BroydenParameters::robust() : BroydenParameters{};

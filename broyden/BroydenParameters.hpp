@@ -157,11 +157,13 @@ struct BroydenParameters {
   /// the step weights become d_i / (|d_i x0_i| relativeTolerance + absoluteTolerance), so that a
   /// variable measured in microns and one in metres are small alike. Empty: unscaled.
   Eigen::VectorXd variableScales{};
-  /// Sign constraints on the variables, one per value (empty: none). A step is shortened, before
-  /// any residual is evaluated at its end, so that no constrained entry crosses its bound: to the
-  /// bound for kNonNegative and kNonPositive, to 0.99 of the way to it for kPositive and
-  /// kNegative, which the iterate then never reaches. In a State solve only plain values may be
-  /// constrained. The start must satisfy them.
+  /// Sign constraints on the variables, one per value (empty: none). Before any residual is
+  /// evaluated at a step's end, each entry of the step that would take a constrained value to or
+  /// across zero is shortened to 0.99 of the way there (the other entries keep theirs): a positive
+  /// value falls at most a hundredfold in one step and never reaches zero, and one held at zero by
+  /// a non-strict constraint stays there. Under the line search the cap comes first, then this,
+  /// then the cuts. In a State solve only plain values may be constrained. The start must
+  /// satisfy the constraints.
   std::vector<SignConstraint> constraints{};
 
   /// The settings tuned for hard problems and far starts: the line search, with the refresh

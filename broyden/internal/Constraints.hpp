@@ -6,11 +6,12 @@
 
 namespace Ondrel::Math::Solvers::internal {
 
-// Shortens the whole step so that the value x, moved by step(j), does not cross the bound of
-// `constraint`: when it would reach or cross it, the step keeps `fraction` of the way there, so
-// the bound itself is never reached and the direction is kept. A value already at the bound of a
-// non-strict constraint cannot move outwards: that entry of the step is zeroed instead, since
-// shortening would stop every variable.
+// Shortens entry j of the step so that the value x it moves does not reach or cross the bound of
+// `constraint`: it then goes `fraction` of the way there, so a positive value falls at most
+// 1 / (1 - fraction) fold in one step and never reaches zero; a value already at the bound of a
+// non-strict constraint stays there. Only that entry is cut: shortening the whole step instead
+// would let one variable that heads far below its bound freeze all the others (a concentration
+// a thousand times too high, in a chemical equilibrium, would take thousands of steps).
 inline void limitToBound(
     SignConstraint constraint, double x, Eigen::Index j, double fraction, Eigen::VectorXd& step) {
   if (constraint == SignConstraint::kNone) return;
@@ -20,11 +21,7 @@ inline void limitToBound(
   const double room = upward ? x : -x;
   const double travel = upward ? -step(j) : step(j);
   if (!(travel > 0.0) || travel < room) return;
-  if (room > 0.0) {
-    step *= fraction * room / travel;
-  } else {
-    step(j) = 0.0;
-  }
+  step(j) = upward ? -fraction * room : fraction * room;
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

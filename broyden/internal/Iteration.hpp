@@ -90,7 +90,7 @@ constexpr double kJacobianGain = 0.01;
 // plateau left by one long step); after, a solve that stops gaining sits at a local minimum of
 // ||F|| that quasi-Newton steps do not leave.
 constexpr double kSettledFraction = 0.5;
-// A strictly constrained variable goes at most this fraction of the way to its bound in one step.
+// A constrained variable goes at most this fraction of the way to its bound in one step.
 constexpr double kBoundFraction = 0.99;
 
 // Where a solve stands: the iteration, the last step's weighted norm, the last search (a full
