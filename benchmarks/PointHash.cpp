@@ -6,7 +6,8 @@
 // callable, every monitor report, every record a solve returns, the text written to the output
 // stream and the variables after each solve. Each problem is solved from its three standard starts
 // in turn on one solver object, so warm starts are covered; the settings cover the four update
-// choices, the line search, failFast and a monitor that stops; the sparse solver runs on the
+// choices, the line search, failFast, a monitor that stops, the progress exits and the scales;
+// the sparse solver runs on the
 // banded problems (with a small update bound too, so that restarts happen); the State path runs
 // on every problem as a plain State and on the gallery's rigid body with a quaternion.
 //
@@ -71,7 +72,21 @@ void record(Fingerprint& print, const BroydenInformation& info) {
 struct Setting {
   const char* name;
   BroydenParameters parameters;
+  // Residual scales 2, variable scales 1/2 and a relative tolerance, sized for each problem.
+  bool scaled = false;
 };
+
+BroydenParameters sizedFor(const Setting& setting,
+                           const BroydenParameters& watched,
+                           Eigen::Index m) {
+  BroydenParameters parameters = watched;
+  if (setting.scaled) {
+    parameters.residualScales = Eigen::VectorXd::Constant(m, 2.0);
+    parameters.variableScales = Eigen::VectorXd::Constant(m, 0.5);
+    parameters.relativeResidualTolerance = 1e-9;
+  }
+  return parameters;
+}
 
 // The monitor hashes each report; a setting may make it stop the solve at a chosen iteration.
 BroydenParameters watched(BroydenParameters parameters,
@@ -90,6 +105,7 @@ BroydenParameters watched(BroydenParameters parameters,
     print.count(r.stepCuts);
     print.count(r.restarted);
     print.count(r.escaped);
+    print.count(static_cast<std::uint64_t>(r.termination));
     return stopAt == 0 || r.iteration < stopAt;
   };
   return parameters;
@@ -119,6 +135,13 @@ std::vector<Setting> settings() {
   tight.updateMethod = 0;
   list.push_back({"line search, tight", tight});
   list.push_back({"robust", BroydenParameters::robust()});
+  BroydenParameters exits = p;
+  exits.stagnationJacobians = 8;
+  exits.stagnationIterations = 40;
+  exits.divergenceFactor = 1e10;
+  list.push_back({"exits", exits});
+  list.push_back({"scaled", p, true});
+  list.push_back({"robust scaled", BroydenParameters::robust(), true});
   return list;
 }
 
@@ -179,7 +202,7 @@ std::uint64_t denseGroup(const Setting& setting, bool onStates, std::uint64_t st
   for (const TestProblem& problem : Ondrel::Benchmarks::standardTestSet()) {
     Broyden solver(problem.size(),
                    problem.size(),
-                   parameters,
+                   sizedFor(setting, parameters, problem.size()),
                    residualOf(problem, print),
                    jacobianOf(problem, print));
     if (onStates) {
@@ -200,7 +223,7 @@ std::uint64_t sparseGroup(const Setting& setting, std::uint64_t updateLimit) {
     if (!problem.hasSparseJacobian()) continue;
     SparseBroyden solver(problem.size(),
                          problem.size(),
-                         parameters,
+                         sizedFor(setting, parameters, problem.size()),
                          residualOf(problem, print),
                          sparseJacobianOf(problem, print),
                          updateLimit);
@@ -233,7 +256,7 @@ std::uint64_t rigidBodyGroup(const Setting& setting) {
   };
   State layout = Gallery::RigidBodyOnSprings::initialGuess();
   for (const JacobianFunction& jacobian : {analytic, forwardDifferenceJacobian(residual, layout)}) {
-    Broyden solver(7, 6, parameters, residual, jacobian);
+    Broyden solver(7, 6, sizedFor(setting, parameters, 6), residual, jacobian);
     for (double angle : {0.0, 0.7, 2.0, 3.1}) {
       State guess = Gallery::RigidBodyOnSprings::initialGuess();
       const Eigen::Quaterniond turn(

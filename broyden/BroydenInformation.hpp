@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ondrel/OndrelSolversExport.hpp>
 #include <string>
 
 namespace Ondrel::Math::Solvers {
@@ -19,7 +20,13 @@ enum class BroydenTermination : std::int32_t {
   kSingularJacobian,  ///< failFast: an inverse Jacobian was not finite (singular, or overflowed)
   kStoppedByMonitor,  ///< the monitor returned false
   kLineSearchFailed,  ///< kLineSearch: no step length was accepted, even from a fresh Jacobian
+  kStagnated,         ///< stagnationJacobians or stagnationIterations: no progress for that long
+  kDiverged,          ///< divergenceFactor: ||F|| at a fresh Jacobian far above the best
 };
+
+/// A stable name for each termination, for logs and messages: "converged", "accepted at start",
+/// "iteration limit", ... (the enumerator's name in words); "unknown" for a value outside the enum.
+ONDREL_SOLVERS_API const char* terminationName(BroydenTermination termination);
 
 /// The result of a solver's last solve, held in the solver and handed out by reference.
 struct BroydenInformation {
@@ -32,7 +39,9 @@ struct BroydenInformation {
   /// Empty after an iteration converged; after a failure one of
   /// "Non-finite values encountered in Broyden solver" and "Maximum number of iterations reached",
   /// or, for the opt-in stops, "Singular Jacobian encountered in Broyden solver" and
-  /// "Stopped by the monitor", and under the line search "Line search failed in Broyden solver".
+  /// "Stopped by the monitor", under the line search "Line search failed in Broyden solver", and
+  /// for the progress exits "Stagnation detected in Broyden solver" and "Divergence detected in
+  /// Broyden solver".
   std::string message;
   /// Jacobian evaluations of the last solve that iterated (0 when a held Jacobian sufficed).
   std::uint64_t jacobianEvaluations = 0;

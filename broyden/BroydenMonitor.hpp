@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <ondrel/OndrelEigen.hpp>
+#include <ondrel/broyden/BroydenInformation.hpp>
 
 namespace Ondrel::Math::Solvers {
 
@@ -20,7 +21,9 @@ enum class JacobianChange : std::int32_t {
 
 /// What a monitor is shown: once before the first iteration (iteration 0, at the starting point,
 /// once the starting Jacobian is there), then after every iteration, once its model change and
-/// the next iteration's schedule are decided.
+/// the next iteration's schedule are decided. The iteration that ends the solve is shown too,
+/// whatever ends it, with the reason in `termination`; a solve accepted at its start shows
+/// nothing, and one the monitor stopped shows nothing after the report it answered.
 struct BroydenIterationReport {
   /// 0 before the first iteration, then 1, 2, ...
   std::uint64_t iteration = 0;
@@ -49,11 +52,15 @@ struct BroydenIterationReport {
   /// StepControl::kLineSearch: whether no length was accepted from a fresh Jacobian at the current
   /// point either, so that the iteration took the whole capped step (evaluated once more).
   bool escaped = false;
+  /// kNotSolved while the solve goes on; in the last report, why the solve ends there (that
+  /// report is shown, not asked: the answer changes nothing).
+  BroydenTermination termination = BroydenTermination::kNotSolved;
 };
 
 /// Called with every report; returns whether the solve is to go on. Returning false ends it as a
-/// failure (termination kStoppedByMonitor) after an iteration that did not converge; an iteration
-/// that converged ends the solve as converged whatever the answer. An exception thrown by the
+/// failure (termination kStoppedByMonitor) after an iteration that does not end the solve
+/// otherwise; the answer to the last report (converged, the iteration limit, any failure) is not
+/// used. An exception thrown by the
 /// monitor leaves the solve like one thrown by a residual or Jacobian callable.
 using BroydenMonitor = std::function<bool(const BroydenIterationReport&)>;
 

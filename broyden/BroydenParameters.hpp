@@ -9,10 +9,14 @@
 // updates).
 #pragma once
 
+#include <Eigen/Core>
 #include <cstdint>
 #include <iostream>
+#include <limits>
+#include <ondrel/OndrelEigen.hpp>
 #include <ondrel/OndrelSolversExport.hpp>
 #include <ondrel/broyden/BroydenMonitor.hpp>
+#include <vector>
 
 namespace Ondrel::Math::Solvers {
 
@@ -26,6 +30,15 @@ enum UpdateMethod : std::int32_t {
   kGoodBroydenOnInverse = 1,
   /// Bad Broyden: the rank-one correction of the inverse along y.
   kBadBroydenOnInverse = 2,
+};
+
+/// A sign constraint on one variable (BroydenParameters::constraints), as KINSOL's constraints.
+enum class SignConstraint : std::int32_t {
+  kNone,         ///< any value
+  kNonNegative,  ///< x >= 0
+  kPositive,     ///< x > 0
+  kNonPositive,  ///< x <= 0
+  kNegative,     ///< x < 0
 };
 
 /// How an iteration turns the quasi-Newton direction d = -H F into its step.
@@ -105,6 +118,53 @@ struct BroydenParameters {
   std::uint64_t maxStepCuts = 5;
   /// kLineSearch: the relative growth of ||F|| a short step may bring in iteration k is this / k^2.
   double residualGrowthAllowance = 2.0;
+
+  /// Opt-in exits for a solve that is not making progress, which then ends as a failure at once
+  /// instead of running on to maxIterations. 0 switches each off.
+  ///
+  /// kStagnated: this many Jacobian evaluations in a row (the one at the start included) have
+  /// each been followed by less than a hundredth off the best ||F|| so far, once that best is
+  /// below half the starting ||F|| (a solve that has not got that far is still looking for a
+  /// root's basin, and crawls on plateaus it may yet leave). The solve ends instead of evaluating
+  /// the next Jacobian. MINPACK judges its "not making good progress" from its last five
+  /// Jacobians; Broyden's method crawls longer before it converges, and robust() waits for 8.
+  std::uint64_t stagnationJacobians = 0;
+  /// kStagnated: this many iterations in a row have not lowered the best ||F|| so far by at least
+  /// a thousandth (MINPACK's ten iterations).
+  std::uint64_t stagnationIterations = 0;
+  /// kDiverged: ||F|| at a point where the Jacobian is due afresh, other than the start, exceeds
+  /// this factor times the best ||F|| of the solve; the solve ends instead of evaluating it. Made
+  /// for full-step solves of large models, whose usual failure is a run-away that would cost a
+  /// factorisation per refresh until maxIterations. Choose the factor well above the overshoots
+  /// your model's converging solves make: on the MINPACK-1 test set some converge after an
+  /// overshoot of 10^15 (so robust() leaves this off). Infinity (the default), NaN or a negative
+  /// factor never ends a solve.
+  double divergenceFactor = std::numeric_limits<double>::infinity();
+
+  /// Opt-in scaling and tolerances.
+  ///
+  /// A solve also converges when ||F|| <= relativeResidualTolerance * ||F(x0)||: the tolerance in
+  /// every test above is then max(absoluteTolerance, relativeResidualTolerance * ||F(x0)||).
+  /// 0 (the default) or NaN leaves absoluteTolerance alone.
+  double relativeResidualTolerance = 0.0;
+  /// Weights of the equations, m positive finite entries: every ||F|| the solver measures (the
+  /// tolerances, the schedule, the line search, the exits, the record and the monitor) is
+  /// ||diag(residualScales) F||, so that one tolerance means the same for every equation (an
+  /// equation in amperes and one in volts). Empty (the default): unscaled.
+  Eigen::VectorXd residualScales{};
+  /// Scales of the variables, m positive finite entries (one per increment entry of a State): the
+  /// weighted step norm and the line search's cap measure the step as diag(variableScales) dx, and
+  /// the step weights become d_i / (|d_i x0_i| relativeTolerance + absoluteTolerance), so that a
+  /// variable measured in microns and one in metres are small alike. Empty: unscaled.
+  Eigen::VectorXd variableScales{};
+  /// Sign constraints on the variables, one per value (empty: none). Before any residual is
+  /// evaluated at a step's end, each entry of the step that would take a constrained value to or
+  /// across zero is shortened to 0.99 of the way there (the other entries keep theirs): a positive
+  /// value falls at most a hundredfold in one step and never reaches zero, and one held at zero by
+  /// a non-strict constraint stays there. Under the line search the cap comes first, then this,
+  /// then the cuts. In a State solve only plain values may be constrained. The start must
+  /// satisfy the constraints.
+  std::vector<SignConstraint> constraints{};
 
   /// The settings tuned for hard problems and far starts: the line search, with the refresh
   /// schedule and update that the standard test set favours under it.

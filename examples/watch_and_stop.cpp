@@ -22,34 +22,12 @@ void jacobian(const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::MatrixXd& j) {
   j << 1e4 * x(1), 1e4 * x(0), -std::exp(-x(0)), -std::exp(-x(1));
 }
 
-const char* describe(BroydenTermination termination) {
-  switch (termination) {
-    case BroydenTermination::kNotSolved:
-      return "not solved";
-    case BroydenTermination::kConverged:
-      return "converged";
-    case BroydenTermination::kAcceptedAtStart:
-      return "accepted at start";
-    case BroydenTermination::kIterationLimit:
-      return "iteration limit";
-    case BroydenTermination::kNonFinite:
-      return "non-finite values";
-    case BroydenTermination::kSingularJacobian:
-      return "singular Jacobian";
-    case BroydenTermination::kStoppedByMonitor:
-      return "stopped by the monitor";
-    case BroydenTermination::kLineSearchFailed:
-      return "line search failed";
-  }
-  return "?";
-}
-
 void summarise(const char* what, const BroydenInformation& info) {
   std::printf(
       "%s: %s after %llu iterations, ||F|| = %.3g, %llu residual and %llu Jacobian "
       "evaluations%s%s\n",
       what,
-      describe(info.termination),
+      terminationName(info.termination),
       static_cast<unsigned long long>(info.iterations),
       info.residualNorm,
       static_cast<unsigned long long>(info.residualEvaluations),

@@ -75,7 +75,9 @@ inline bool isFailureMessage(const std::string& message) {
   return message == "Non-finite values encountered in Broyden solver" ||
          message == "Maximum number of iterations reached" ||
          message == "Singular Jacobian encountered in Broyden solver" ||
-         message == "Stopped by the monitor" || message == "Line search failed in Broyden solver";
+         message == "Stopped by the monitor" || message == "Line search failed in Broyden solver" ||
+         message == "Stagnation detected in Broyden solver" ||
+         message == "Divergence detected in Broyden solver";
 }
 
 // Thrown by a monitor told to throw; nothing the library raises itself.
@@ -142,8 +144,8 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
 }
 
 // The opt-in control settings: output, failing fast, the line search with ordinary and absurd
-// settings (no cap, a zero cap, no cuts, many cuts, negative or NaN allowances), and a monitor
-// following `plan`.
+// settings (no cap, a zero cap, no cuts, many cuts, negative or NaN allowances), the progress
+// exits and the relative tolerance, and a monitor following `plan`.
 inline void controlFrom(FuzzedDataProvider& in,
                         Math::Solvers::BroydenParameters& parameters,
                         const std::shared_ptr<MonitorPlan>& plan,
@@ -158,6 +160,15 @@ inline void controlFrom(FuzzedDataProvider& in,
       parameters.maxStepCuts = in.PickValueInArray(cuts);
       parameters.residualGrowthAllowance = in.ConsumeBool() ? 0.0 : awkwardDouble(in);
     }
+  }
+  if (in.ConsumeBool()) {
+    // The progress exits and the relative tolerance, ordinary and absurd.
+    const std::uint64_t counts[] = {0, 1, 3, 8};
+    parameters.stagnationJacobians = in.PickValueInArray(counts);
+    parameters.stagnationIterations = in.PickValueInArray(counts);
+    parameters.divergenceFactor =
+        in.ConsumeBool() ? parameters.divergenceFactor : awkwardDouble(in);
+    parameters.relativeResidualTolerance = in.ConsumeBool() ? 0.0 : awkwardDouble(in);
   }
   plan->lineSearch = parameters.stepControl == Math::Solvers::StepControl::kLineSearch;
   plan->maxStepCuts = parameters.maxStepCuts;

@@ -5,24 +5,28 @@
 //   F(x0); a start within tolerance is accepted at once, before any Jacobian;
 //   the held Jacobian, or a fresh one at x0; the schedule starts anew; the monitor sees iteration
 //   0; each iteration k = 1, 2, ...:
-//     dx = -H F, and the trial point x+ from it: the whole of dx, or the line search's cut of it,
-//       retried from a fresh Jacobian and as a last resort taken whole (takeStep);
+//     dx = -H F, shortened to keep the constrained variables on their side, and the trial point
+//       x+ from it: the whole of dx, or the line search's cut of it, retried from a fresh Jacobian
+//       and as a last resort taken whole (takeStep);
 //     F(x+); converged when ||F+|| < tol, or ||F+|| < 10 tol with a small weighted step;
-//     a fresh Jacobian at x+ when the last decision scheduled one, else the rank-one update;
+//     a fresh Jacobian at x+ when the last decision scheduled one (unless the progress exits
+//       find the solve diverging or stagnant first: refreshAt), else the rank-one update;
 //     the schedule decides about the next iteration; x+ becomes x; the monitor sees iteration k;
 //   maxIterations iterations without convergence end the solve.
 //
-// Every exit writes the record through finish(). A failure, or an exception out of a callable,
-// drops the model, so that the next solve evaluates afresh; the core keeps the schedule's state
-// between solves.
+// Every exit writes the record through finish(), after the monitor has seen the iteration that
+// ended the solve. A failure, or an exception out of a callable, drops the model, so that the next
+// solve evaluates afresh; the core keeps the schedule's state between solves.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <ostream>
+#include <vector>
 
 #include "JacobianModel.hpp"
 #include "SolverCore.hpp"
@@ -74,12 +78,48 @@ struct LineSearchResult {
   bool escaped = false;
 };
 
-// Where a solve stands: the iteration, the last step's weighted norm and the last search (a full
-// step leaves it at its defaults), as the monitor and the record are shown them.
+// A reduction of the best ||F|| by less than these fractions is no progress: over an iteration for
+// stagnationIterations (MINPACK's threshold), over the stretch from one Jacobian to the next for
+// stagnationJacobians. Broyden's method often crawls for a while and then converges fast: on the
+// test set runs that converge spend up to sixteen Jacobians in a row gaining less than MINPACK's
+// tenth per Jacobian, so the Jacobian rule asks for a hundredth.
+constexpr double kIterationGain = 1e-3;
+constexpr double kJacobianGain = 0.01;
+// Jacobians without progress count only once the best ||F|| is this fraction of the start's: until
+// then the solve is still looking for the basin of a root, and its progress comes in jumps (a
+// plateau left by one long step); after, a solve that stops gaining sits at a local minimum of
+// ||F|| that quasi-Newton steps do not leave.
+constexpr double kSettledFraction = 0.5;
+// A constrained variable goes at most this fraction of the way to its bound in one step.
+constexpr double kBoundFraction = 0.99;
+
+// Where a solve stands: the iteration, the last step's weighted norm, the last search (a full
+// step leaves it at its defaults) and what the iteration did to the model, as the monitor and the
+// record are shown them; and what the progress exits remember.
 struct Progress {
   std::uint64_t iteration = 0;
   double stepNorm = 0.0;
   LineSearchResult search;
+  JacobianChange change = JacobianChange::kNone;
+  // ||F(x0)||, the best ||F|| so far, and what it was at the last Jacobian evaluation.
+  double start = std::numeric_limits<double>::infinity();
+  double best = std::numeric_limits<double>::infinity();
+  double bestAtJacobian = std::numeric_limits<double>::infinity();
+  // Jacobian evaluations in a row after which the best fell by less than kJacobianGain.
+  std::uint64_t slowJacobians = 0;
+  // The last iteration that lowered the best by kIterationGain.
+  std::uint64_t lastGain = 0;
+
+  void see(double norm) {
+    if (iteration == 0) start = norm;
+    if (norm < (1.0 - kIterationGain) * best) lastGain = iteration;
+    if (norm < best) best = norm;
+  }
+  // The Jacobians without progress in a row, should one be evaluated now.
+  std::uint64_t slowJacobiansNow() const {
+    const bool settled = best <= kSettledFraction * start;
+    return settled && best > (1.0 - kJacobianGain) * bestAtJacobian ? slowJacobians + 1 : 0;
+  }
 };
 
 // What taking one step came to: the trial point's ||F||, or the termination that ends the solve
@@ -136,6 +176,15 @@ double weightedStepNorm(const SolverCore& core,
                    static_cast<double>(core.systemSize));
 }
 
+// ||v|| and ||v||^2 of a step, or of a vector solve's values, measured with the variable scales
+// when there are any.
+inline double scaledNorm(const Eigen::VectorXd& scales, const Eigen::VectorXd& v) {
+  return scales.size() == 0 ? v.norm() : (scales.array() * v.array()).matrix().norm();
+}
+inline double scaledSquaredNorm(const Eigen::VectorXd& scales, const Eigen::VectorXd& v) {
+  return scales.size() == 0 ? v.squaredNorm() : (scales.array() * v.array()).matrix().squaredNorm();
+}
+
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
 // return) from the current point, whose residual norm is `norm`, in iteration k. Leaves the last
 // trial point in the variables and its residual in core.newResidual.
@@ -145,13 +194,19 @@ LineSearchResult searchStep(
   const BroydenParameters& parameters = core.parameters;
   LineSearchResult result;
   // The cap, as MINPACK's `factor` bounds its first trust region: relative to the size of the
-  // variables, with a floor of one for variables near zero.
-  const double limit = parameters.maxStepFactor * std::max(variables.currentValues().norm(), 1.0);
-  const double length = step.norm();
+  // variables, with a floor of one for variables near zero. A State's values are measured
+  // unscaled unless they pair with the increment entries.
+  const Eigen::VectorXd& scales = parameters.variableScales;
+  const Eigen::VectorXd unscaled;
+  const Eigen::VectorXd& valueScales = variables.valuesPairWithSteps() ? scales : unscaled;
+  const Eigen::VectorXd& x = variables.currentValues();
+  const double limit = parameters.maxStepFactor * std::max(scaledNorm(valueScales, x), 1.0);
+  const double length = scaledNorm(scales, step);
   // A factor that is negative or NaN caps nothing rather than turning the step around.
   if (limit >= 0.0 && length > limit) step *= limit / length;
+  variables.constrain(step, parameters.constraints, kBoundFraction);
 
-  const double squaredScale = std::max(variables.currentValues().squaredNorm(), 1.0);
+  const double squaredScale = std::max(scaledSquaredNorm(valueScales, x), 1.0);
   const double kk = static_cast<double>(k);
   const double allowance = parameters.residualGrowthAllowance / (kk * kk);
   const double squaredNorm = norm * norm;
@@ -159,12 +214,12 @@ LineSearchResult searchStep(
   while (true) {
     variables.advance(step);
     core.evaluateResidual(variables.trialValues(), core.newResidual);
-    result.norm = core.newResidual.norm();
+    result.norm = core.residualNorm(core.newResidual);
     result.length = lambda;
     const bool finite = std::isfinite(result.norm);
     if (finite) {
-      const double relativeStep = step.squaredNorm() / squaredScale;
-      if (result.norm < parameters.absoluteTolerance ||
+      const double relativeStep = scaledSquaredNorm(scales, step) / squaredScale;
+      if (result.norm < core.tolerance ||
           result.norm <= (1.0 - kSufficientDecrease * lambda) * norm ||
           result.norm <= (1.0 + allowance - kGrowthStepPenalty * relativeStep) * norm) {
         return result;
@@ -192,6 +247,28 @@ LineSearchResult searchStep(
   return result;
 }
 
+// The Jacobian afresh at `point`, whose ||F|| is `norm`, in the middle of a solve, unless a
+// progress exit ends the solve first: a point far above the best one (divergence), or too many
+// Jacobians in a row after which the best barely moved (stagnation). Then failFast's verdict.
+template <class Model>
+std::optional<BroydenTermination> refreshAt(
+    SolverCore& core, Model& model, const Eigen::VectorXd& point, double norm, Progress& progress) {
+  const BroydenParameters& parameters = core.parameters;
+  if (parameters.divergenceFactor >= 0.0 && norm > parameters.divergenceFactor * progress.best) {
+    return BroydenTermination::kDiverged;
+  }
+  const std::uint64_t slow = progress.slowJacobiansNow();
+  if (parameters.stagnationJacobians > 0 && slow >= parameters.stagnationJacobians) {
+    return BroydenTermination::kStagnated;
+  }
+  model.evaluate(point);
+  ++core.jacobianCount;
+  progress.change = JacobianChange::kRefreshed;
+  progress.slowJacobians = slow;
+  progress.bestAtJacobian = progress.best;
+  return unhealthy(parameters, model);
+}
+
 // One step from the current point, whose residual norm is `norm`: the whole of dx, or under the
 // line search a length it accepts. A search that accepts nothing is made once more from a fresh
 // Jacobian at the current point, unless the model is one already (`modelFresh`); when that fails
@@ -207,16 +284,17 @@ StepOutcome takeStep(SolverCore& core,
                      Progress& progress) {
   model.step(core.residual, step);
   if (core.parameters.stepControl != StepControl::kLineSearch) {
+    variables.constrain(step, core.parameters.constraints, kBoundFraction);
     variables.advance(step);
     core.evaluateResidual(variables.trialValues(), core.newResidual);
-    return {core.newResidual.norm(), std::nullopt, true};
+    return {core.residualNorm(core.newResidual), std::nullopt, true};
   }
   LineSearchResult& search = progress.search;
   search = searchStep(core, variables, step, norm, progress.iteration);
   if (!search.accepted && !modelFresh) {
-    model.evaluate(variables.currentValues());
-    ++core.jacobianCount;
-    if (const auto stop = unhealthy(core.parameters, model)) return {norm, stop, false};
+    if (const auto stop = refreshAt(core, model, variables.currentValues(), norm, progress)) {
+      return {norm, stop, false};
+    }
     core.restartSchedule();
     const std::uint64_t firstCuts = search.cuts;
     model.step(core.residual, step);
@@ -228,7 +306,7 @@ StepOutcome takeStep(SolverCore& core,
     step /= search.length;
     variables.advance(step);
     core.evaluateResidual(variables.trialValues(), core.newResidual);
-    search.norm = core.newResidual.norm();
+    search.norm = core.residualNorm(core.newResidual);
     search.length = 1.0;
     search.escaped = true;
     search.accepted = std::isfinite(search.norm);
@@ -240,10 +318,11 @@ StepOutcome takeStep(SolverCore& core,
 template <class Model, class Variables>
 const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& variables) {
   const BroydenParameters& parameters = core.parameters;
-  const double tolerance = parameters.absoluteTolerance;
   Eigen::VectorXd step(core.systemSize);
   Progress progress;
   core.residualEvaluations = 0;
+  // The values the monitor is shown: the trial point once an iteration has taken its step.
+  const Eigen::VectorXd* shown = &variables.currentValues();
 
   // Once a callable has run, the Jacobian may be half written while its factors and inverse
   // still describe the previous one: an exception must not leave that to be trusted.
@@ -251,66 +330,88 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
     model.drop();
     core.refreshJacobian = true;
   });
-  auto fail = [&](BroydenTermination termination, double norm) -> const BroydenInformation& {
-    const BroydenInformation& information = finish(core, termination, progress, norm);
-    model.drop();
-    core.refreshJacobian = true;
-    return information;
-  };
-  auto monitorSays = [&](double norm, JacobianChange change, const Eigen::VectorXd& values) {
+  auto monitorSays = [&](double norm, BroydenTermination termination) {
     if (!parameters.monitor) return true;
     BroydenIterationReport report;
     report.iteration = progress.iteration;
     report.residualNorm = norm;
     report.stepNorm = progress.stepNorm;
     report.jacobianEvaluations = core.jacobianCount;
-    report.jacobianChange = change;
-    report.values = &values;
+    report.jacobianChange = progress.change;
+    report.values = shown;
     report.stepLength = progress.search.length;
     report.stepCuts = progress.search.cuts;
     report.restarted = progress.search.restarted;
     report.escaped = progress.search.escaped;
+    report.termination = termination;
     return parameters.monitor(report);
+  };
+  // Every way out but convergence: the monitor sees the iteration that ended the solve (unless
+  // it ended the solve itself), then the record, then a model the next solve must not trust.
+  auto fail = [&](BroydenTermination termination, double norm) -> const BroydenInformation& {
+    if (termination != BroydenTermination::kStoppedByMonitor) monitorSays(norm, termination);
+    const BroydenInformation& information = finish(core, termination, progress, norm);
+    model.drop();
+    core.refreshJacobian = true;
+    return information;
+  };
+  // The last iteration is shown with the reason the solve ends, not asked.
+  auto goesOn = [&](double norm) {
+    return progress.iteration < parameters.maxIterations &&
+           monitorSays(norm, BroydenTermination::kNotSolved);
+  };
+  auto ending = [&](double norm) {
+    if (progress.iteration < parameters.maxIterations) return BroydenTermination::kStoppedByMonitor;
+    return std::isfinite(norm) ? BroydenTermination::kIterationLimit
+                               : BroydenTermination::kNonFinite;
   };
 
   core.evaluateResidual(variables.currentValues(), core.residual);
-  double previousNorm = core.residual.norm();
-  if (tolerance >= previousNorm) {
+  double previousNorm = core.residualNorm(core.residual);
+  core.fixTolerance(previousNorm);
+  if (core.tolerance >= previousNorm) {
     return finish(core, BroydenTermination::kAcceptedAtStart, progress, previousNorm);
   }
+  progress.see(previousNorm);
   core.jacobianCount = 0;
   // Under the line search there is nothing to descend from: no step length could be accepted.
   const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
   if ((parameters.failFast || lineSearch) && !std::isfinite(previousNorm)) {
     return fail(BroydenTermination::kNonFinite, previousNorm);
   }
-  JacobianChange change = JacobianChange::kNone;
   if (!model.held()) {
     model.evaluate(variables.currentValues());
     core.jacobianCount = 1;
-    change = JacobianChange::kRefreshed;
+    progress.change = JacobianChange::kRefreshed;
+    progress.bestAtJacobian = progress.best;
     if (const auto stop = unhealthy(parameters, model)) return fail(*stop, previousNorm);
   }
   core.restartSchedule();
-  variables.fixWeights(core.stepWeights, parameters.relativeTolerance, tolerance);
-  if (!monitorSays(previousNorm, change, variables.currentValues())) {
-    return fail(BroydenTermination::kStoppedByMonitor, previousNorm);
-  }
+  variables.fixWeights(core.stepWeights,
+                       parameters.relativeTolerance,
+                       parameters.absoluteTolerance,
+                       parameters.variableScales);
+  if (!goesOn(previousNorm)) return fail(ending(previousNorm), previousNorm);
 
-  while (progress.iteration < parameters.maxIterations) {
+  while (true) {
     ++progress.iteration;
     // Whether the model is a Jacobian evaluated at the current point, untouched since.
-    const bool modelFresh = change == JacobianChange::kRefreshed;
+    const bool modelFresh = progress.change == JacobianChange::kRefreshed;
+    progress.change = JacobianChange::kNone;
     const StepOutcome outcome =
         takeStep(core, model, variables, step, previousNorm, modelFresh, progress);
-    if (outcome.stepTaken) progress.stepNorm = weightedStepNorm(core, variables, step);
+    if (outcome.stepTaken) {
+      progress.stepNorm = weightedStepNorm(core, variables, step);
+      shown = &variables.trialValues();
+    }
     if (outcome.end) return fail(*outcome.end, outcome.norm);
     const double norm = outcome.norm;
+    progress.see(norm);
 
-    if (norm < tolerance ||
-        (progress.stepNorm < kSmallStepNorm && norm < kLooseToleranceFactor * tolerance)) {
+    if (norm < core.tolerance ||
+        (progress.stepNorm < kSmallStepNorm && norm < kLooseToleranceFactor * core.tolerance)) {
       // Shown, but not asked: the solve ends here as converged whatever the answer.
-      monitorSays(norm, JacobianChange::kNone, variables.trialValues());
+      monitorSays(norm, BroydenTermination::kConverged);
       if (parameters.outputStream) {
         *parameters.outputStream << "error: " << progress.stepNorm << " norm: " << norm
                                  << " it: " << progress.iteration << " nJ: " << core.jacobianCount
@@ -324,28 +425,27 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
       return fail(BroydenTermination::kNonFinite, norm);
     }
 
-    change = JacobianChange::kUpdated;
     if (core.refreshJacobian) {
-      model.evaluate(variables.trialValues());
-      ++core.jacobianCount;
-      change = JacobianChange::kRefreshed;
+      if (const auto stop = refreshAt(core, model, variables.trialValues(), norm, progress)) {
+        return fail(*stop, norm);
+      }
     } else {
       model.update(
           parameters.updateMethod, variables.updateStep(step), core.residual, core.newResidual);
+      progress.change = JacobianChange::kUpdated;
+      if (const auto stop = unhealthy(parameters, model)) return fail(*stop, norm);
     }
-    if (const auto stop = unhealthy(parameters, model)) return fail(*stop, norm);
     core.scheduleRefresh(previousNorm, norm);
+    if (parameters.stagnationIterations > 0 &&
+        progress.iteration - progress.lastGain >= parameters.stagnationIterations) {
+      return fail(BroydenTermination::kStagnated, norm);
+    }
 
     variables.accept();
     core.residual = core.newResidual;
     previousNorm = norm;
-    if (!monitorSays(norm, change, variables.trialValues())) {
-      return fail(BroydenTermination::kStoppedByMonitor, norm);
-    }
+    if (!goesOn(norm)) return fail(ending(norm), norm);
   }
-  return fail(std::isfinite(previousNorm) ? BroydenTermination::kIterationLimit
-                                          : BroydenTermination::kNonFinite,
-              previousNorm);
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -1,5 +1,6 @@
 #include "SolverCore.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <utility>
 
@@ -34,6 +35,10 @@ const char* terminationMessage(BroydenTermination termination) {
       return "Stopped by the monitor";
     case BroydenTermination::kLineSearchFailed:
       return "Line search failed in Broyden solver";
+    case BroydenTermination::kStagnated:
+      return "Stagnation detected in Broyden solver";
+    case BroydenTermination::kDiverged:
+      return "Divergence detected in Broyden solver";
     default:
       return "";
   }
@@ -66,12 +71,75 @@ SolverCore::SolverCore(const char* solverName,
       stateSize(checkedSize(solverName, valueCount, "state size")),
       systemSize(checkedSize(solverName, equationCount, "system size")),
       parameters(settings),
-      residualFunction(std::move(residualCallable)) {}
+      residualFunction(std::move(residualCallable)) {
+  checkSettings();
+}
 
 void SolverCore::allocate() {
   residual = Eigen::VectorXd::Zero(systemSize);
   newResidual = Eigen::VectorXd::Zero(systemSize);
   stepWeights = Eigen::VectorXd::Zero(systemSize);
+}
+
+void SolverCore::checkSettings() const {
+  const auto checkScales = [this](const Eigen::VectorXd& scales, const char* which) {
+    if (scales.size() != 0 && scales.size() != systemSize) {
+      throw std::invalid_argument(std::string(name) + ": " + which + " has " +
+                                  std::to_string(scales.size()) + " entries, the system has " +
+                                  std::to_string(systemSize));
+    }
+    for (Eigen::Index i = 0; i < scales.size(); ++i) {
+      if (!(scales(i) > 0.0) || !std::isfinite(scales(i))) {
+        throw std::invalid_argument(std::string(name) + ": " + which + " entry " +
+                                    std::to_string(i) + " is " + std::to_string(scales(i)) +
+                                    ", not positive and finite");
+      }
+    }
+  };
+  checkScales(parameters.residualScales, "residualScales");
+  checkScales(parameters.variableScales, "variableScales");
+  const auto count = static_cast<long long>(parameters.constraints.size());
+  if (count != 0 && count != stateSize) {
+    throw std::invalid_argument(std::string(name) + ": constraints has " + std::to_string(count) +
+                                " entries, the state has " + std::to_string(stateSize) + " values");
+  }
+}
+
+void SolverCore::checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const {
+  for (std::size_t i = 0; i < parameters.constraints.size(); ++i) {
+    const double x = values(static_cast<Eigen::Index>(i));
+    bool holds = true;
+    switch (parameters.constraints[i]) {
+      case SignConstraint::kNone:
+        break;
+      case SignConstraint::kNonNegative:
+        holds = x >= 0.0;
+        break;
+      case SignConstraint::kPositive:
+        holds = x > 0.0;
+        break;
+      case SignConstraint::kNonPositive:
+        holds = x <= 0.0;
+        break;
+      case SignConstraint::kNegative:
+        holds = x < 0.0;
+        break;
+    }
+    if (!holds) {
+      throw std::invalid_argument(where() + ": the start violates its constraint at entry " +
+                                  std::to_string(i) + " (value " + std::to_string(x) + ")");
+    }
+  }
+}
+
+void SolverCore::fixTolerance(double initialNorm) {
+  tolerance = parameters.absoluteTolerance;
+  const double relative = parameters.relativeResidualTolerance * initialNorm;
+  // A start whose residual is not finite gets no relative tolerance: it would accept anything.
+  if (parameters.relativeResidualTolerance > 0.0 && std::isfinite(relative) &&
+      relative > tolerance) {
+    tolerance = relative;
+  }
 }
 
 std::string SolverCore::where() const { return std::string(name) + "::solve"; }

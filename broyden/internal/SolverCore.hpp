@@ -49,8 +49,21 @@ struct SolverCore {
   void checkVector(Eigen::Index size) const;
   void checkStateValues(Eigen::Index size) const;
 
+  // Refuses settings that do not fit the system: scales and constraints of the wrong length,
+  // scales that are not positive and finite. At construction, before anything is allocated.
+  void checkSettings() const;
+  // Refuses a start that violates its own constraints; `values` are what the constraints name.
+  void checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const;
+
   // Calls the residual callable and refuses an output of other than m entries.
   void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
+  // ||F||, weighted by the residual scales when there are any.
+  double residualNorm(const Eigen::VectorXd& f) const {
+    if (parameters.residualScales.size() == 0) return f.norm();
+    return (parameters.residualScales.array() * f.array()).matrix().norm();
+  }
+  // The tolerance of a solve that starts at ||F(x0)|| = initialNorm.
+  void fixTolerance(double initialNorm);
   // Decides, after an iteration that did not converge, whether the next one evaluates the
   // Jacobian afresh (ratio = previous norm / new norm).
   void scheduleRefresh(double previousNorm, double norm);
@@ -73,6 +86,8 @@ struct SolverCore {
   // Jacobian and residual evaluations of the current solve.
   std::uint64_t jacobianCount = 0;
   std::uint64_t residualEvaluations = 0;
+  // The absolute tolerance, or the relative one's level when that is higher: fixed at the start.
+  double tolerance = 0.0;
   // F at the current point and at the trial point, and the step weights fixed at the start.
   Eigen::VectorXd residual;
   Eigen::VectorXd newResidual;

@@ -5,6 +5,7 @@
 
 #include <Eigen/Core>
 #include <iosfwd>
+#include <ondrel/broyden/BroydenParameters.hpp>
 #include <ondrel/state/State.hpp>
 #include <ondrel/state/StateLayout.hpp>
 #include <string>
@@ -26,8 +27,19 @@ class StateVariables {
   const Eigen::VectorXd& currentValues() const { return working.values; }
   const Eigen::VectorXd& trialValues() const { return trial.values; }
 
-  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance);
+  // Throws std::invalid_argument, "<where>: ...", when a value of a rotation is constrained.
+  void checkConstraints(const std::vector<SignConstraint>& constraints,
+                        const std::string& where) const;
+
+  void fixWeights(Eigen::VectorXd& weights,
+                  double relativeTolerance,
+                  double absoluteTolerance,
+                  const Eigen::VectorXd& scales);
   double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const;
+  bool valuesPairWithSteps() const { return byPosition; }
+  void constrain(Eigen::VectorXd& step,
+                 const std::vector<SignConstraint>& constraints,
+                 double fraction) const;
 
   void advance(const Eigen::VectorXd& step);
   // The increment that took the working copy to the trial State is their difference in

@@ -3,8 +3,11 @@
 //
 // A variables policy, this one or StateVariables, gives the iteration:
 //   currentValues(), trialValues()   read-only values handed to the callables;
-//   fixWeights(w, rtol, tol)         resizes and fills the step weights from the starting point;
+//   fixWeights(w, rtol, tol, d)      resizes and fills the step weights from the starting point,
+//                                    with the variable scales d (none when empty);
 //   weightedSquaredSum(w, dx)        the sum of (dx_i w_i)^2 of the weighted step norm;
+//   valuesPairWithSteps()            whether value i and step entry i belong together;
+//   constrain(dx, c, f)              shortens dx so that the constrained values keep their sign;
 //   advance(dx)                      makes the trial point from the current point and dx;
 //   updateStep(dx)                   the step s of the rank-one update;
 //   accept()                         the trial point becomes the current point;
@@ -13,6 +16,10 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <ondrel/broyden/BroydenParameters.hpp>
+#include <vector>
+
+#include "Constraints.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -27,12 +34,30 @@ class VectorVariables {
   const Eigen::VectorXd& currentValues() const { return point; }
   const Eigen::VectorXd& trialValues() const { return trialPoint; }
 
-  void fixWeights(Eigen::VectorXd& weights, double relativeTolerance, double absoluteTolerance) {
+  void fixWeights(Eigen::VectorXd& weights,
+                  double relativeTolerance,
+                  double absoluteTolerance,
+                  const Eigen::VectorXd& scales) {
     weights.resize(point.size());
-    weights = 1.0 / (point.array().abs() * relativeTolerance + absoluteTolerance);
+    if (scales.size() == 0) {
+      weights = 1.0 / (point.array().abs() * relativeTolerance + absoluteTolerance);
+    } else {
+      weights = scales.array() /
+                ((scales.array() * point.array()).abs() * relativeTolerance + absoluteTolerance);
+    }
   }
   double weightedSquaredSum(const Eigen::VectorXd& weights, const Eigen::VectorXd& step) const {
     return (step.array() * weights.array()).square().sum();
+  }
+
+  bool valuesPairWithSteps() const { return true; }
+  void constrain(Eigen::VectorXd& step,
+                 const std::vector<SignConstraint>& constraints,
+                 double fraction) const {
+    for (std::size_t i = 0; i < constraints.size(); ++i) {
+      const auto j = static_cast<Eigen::Index>(i);
+      limitToBound(constraints[i], point(j), j, fraction, step);
+    }
   }
 
   void advance(const Eigen::VectorXd& step) { trialPoint = point + step; }

@@ -17,9 +17,11 @@ from ._core import (
     Quaternion,
     Rotation,
     RotationVector,
+    SignConstraint,
     State,
     StepControl,
     Termination,
+    termination_name,
 )
 from ._solvers import Broyden, SparseBroyden, add_increment
 from ._root import root
@@ -32,10 +34,12 @@ __all__ = [
     "Quaternion",
     "Rotation",
     "RotationVector",
+    "SignConstraint",
     "SparseBroyden",
     "State",
     "StepControl",
     "Termination",
     "add_increment",
     "root",
+    "termination_name",
 ]

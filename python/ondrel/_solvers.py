@@ -2,9 +2,17 @@
 
 import numbers
 
+import numpy as np
+
 from . import _core
 
-_INTEGER_SETTINGS = ("max_iterations", "refresh_count_limit", "max_step_cuts")
+_INTEGER_SETTINGS = (
+    "max_iterations",
+    "refresh_count_limit",
+    "max_step_cuts",
+    "stagnation_jacobians",
+    "stagnation_iterations",
+)
 _REAL_SETTINGS = (
     "absolute_tolerance",
     "relative_tolerance",
@@ -12,7 +20,17 @@ _REAL_SETTINGS = (
     "good_reduction_ratio",
     "max_step_factor",
     "residual_growth_allowance",
+    "divergence_factor",
+    "relative_residual_tolerance",
 )
+_SCALE_SETTINGS = ("residual_scales", "variable_scales")
+_SIGN_CONSTRAINTS = {
+    "none": _core.SignConstraint.NONE,
+    "non_negative": _core.SignConstraint.NON_NEGATIVE,
+    "positive": _core.SignConstraint.POSITIVE,
+    "non_positive": _core.SignConstraint.NON_POSITIVE,
+    "negative": _core.SignConstraint.NEGATIVE,
+}
 _UPDATE_METHODS = {
     "good_broyden_on_jacobian": 0,
     "good_broyden_on_inverse": 1,
@@ -25,7 +43,8 @@ _STEP_CONTROLS = {
 SETTINGS = (
     _INTEGER_SETTINGS
     + _REAL_SETTINGS
-    + ("update_method", "step_control", "fail_fast", "monitor", "output_stream")
+    + _SCALE_SETTINGS
+    + ("constraints", "update_method", "step_control", "fail_fast", "monitor", "output_stream")
 )
 _UINT64_MAX = 2**64 - 1
 _INT32_RANGE = (-(2**31), 2**31 - 1)
@@ -74,6 +93,18 @@ def make_parameters(settings, robust=False):
             if isinstance(value, bool) or not isinstance(value, numbers.Real):
                 raise TypeError(f"{name} must be a real number, got {type(value).__name__}")
             setattr(parameters, name, float(value))
+        elif name in _SCALE_SETTINGS:
+            # Their length and values are the solver's to check, at each solve.
+            scales = np.asarray(value)
+            if scales.ndim != 1 or scales.dtype.kind not in "biuf":
+                raise TypeError(f"{name} must be a 1-D array of real numbers")
+            setattr(parameters, name, scales.astype(np.float64))
+        elif name == "constraints":
+            parameters.constraints = [
+                _named(name, entry, _SIGN_CONSTRAINTS,
+                       lambda v: isinstance(v, _core.SignConstraint), "SignConstraints")
+                for entry in value
+            ]
         elif name == "update_method":
             value = _named(name, value, _UPDATE_METHODS, _is_integer, "an int")
             if not _INT32_RANGE[0] <= value <= _INT32_RANGE[1]:

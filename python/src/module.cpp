@@ -83,6 +83,7 @@ struct IterationReport {
   std::uint64_t stepCuts;
   bool restarted;
   bool escaped;
+  BroydenTermination termination;
 };
 
 // A Python monitor returns True (or None, the value of a function that returns nothing) to go on
@@ -99,7 +100,8 @@ BroydenMonitor wrapMonitor(py::object callable) {
                          report.stepLength,
                          report.stepCuts,
                          report.restarted,
-                         report.escaped};
+                         report.escaped,
+                         report.termination};
     const py::object answer = callable(std::move(copy));
     if (answer.is_none()) return true;
     const int truth = PyObject_IsTrue(answer.ptr());
@@ -350,7 +352,19 @@ PYBIND11_MODULE(_core, module) {
       .value("NON_FINITE", BroydenTermination::kNonFinite)
       .value("SINGULAR_JACOBIAN", BroydenTermination::kSingularJacobian)
       .value("STOPPED_BY_MONITOR", BroydenTermination::kStoppedByMonitor)
-      .value("LINE_SEARCH_FAILED", BroydenTermination::kLineSearchFailed);
+      .value("LINE_SEARCH_FAILED", BroydenTermination::kLineSearchFailed)
+      .value("STAGNATED", BroydenTermination::kStagnated)
+      .value("DIVERGED", BroydenTermination::kDiverged);
+  module.def("termination_name",
+             &terminationName,
+             py::arg("termination"),
+             "The termination's name as the C++ library spells it (kConverged, ...).");
+  py::enum_<SignConstraint>(module, "SignConstraint", "A sign constraint on one variable.")
+      .value("NONE", SignConstraint::kNone)
+      .value("NON_NEGATIVE", SignConstraint::kNonNegative)
+      .value("POSITIVE", SignConstraint::kPositive)
+      .value("NON_POSITIVE", SignConstraint::kNonPositive)
+      .value("NEGATIVE", SignConstraint::kNegative);
   py::enum_<StepControl>(module, "StepControl", "How an iteration turns its direction into a step.")
       .value("FULL_STEP", StepControl::kFullStep)
       .value("LINE_SEARCH", StepControl::kLineSearch);
@@ -373,7 +387,14 @@ PYBIND11_MODULE(_core, module) {
       .def_readwrite("step_control", &BroydenParameters::stepControl)
       .def_readwrite("max_step_factor", &BroydenParameters::maxStepFactor)
       .def_readwrite("max_step_cuts", &BroydenParameters::maxStepCuts)
-      .def_readwrite("residual_growth_allowance", &BroydenParameters::residualGrowthAllowance);
+      .def_readwrite("residual_growth_allowance", &BroydenParameters::residualGrowthAllowance)
+      .def_readwrite("stagnation_jacobians", &BroydenParameters::stagnationJacobians)
+      .def_readwrite("stagnation_iterations", &BroydenParameters::stagnationIterations)
+      .def_readwrite("divergence_factor", &BroydenParameters::divergenceFactor)
+      .def_readwrite("relative_residual_tolerance", &BroydenParameters::relativeResidualTolerance)
+      .def_readwrite("residual_scales", &BroydenParameters::residualScales)
+      .def_readwrite("variable_scales", &BroydenParameters::variableScales)
+      .def_readwrite("constraints", &BroydenParameters::constraints);
 
   py::class_<BroydenInformation>(module, "Information", "The record of a solve (a copy).")
       .def_readonly("converged", &BroydenInformation::converged)
@@ -396,7 +417,8 @@ PYBIND11_MODULE(_core, module) {
       .def_readonly("step_length", &IterationReport::stepLength)
       .def_readonly("step_cuts", &IterationReport::stepCuts)
       .def_readonly("restarted", &IterationReport::restarted)
-      .def_readonly("escaped", &IterationReport::escaped);
+      .def_readonly("escaped", &IterationReport::escaped)
+      .def_readonly("termination", &IterationReport::termination);
 
   bindSolver<Broyden>(module, "Broyden");
   bindSolver<SparseBroyden>(module, "SparseBroyden");

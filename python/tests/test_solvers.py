@@ -115,6 +115,8 @@ def test_solve_refuses_arrays_it_cannot_write(x, expected):
         ({"monitor": 3}, TypeError),
         ({"output_stream": "stdout"}, TypeError),
         ({"maxIterations": 3}, TypeError),
+        ({"constraints": ["positive", "upwards"]}, ValueError),
+        ({"residual_scales": np.ones((2, 2))}, TypeError),
     ],
 )
 def test_settings_are_validated(settings, error):
@@ -144,3 +146,23 @@ def test_solve_from_inside_a_solve_is_refused():
     solver = ondrel.Broyden(reentrant, circle_jacobian, 2)
     with pytest.raises(ValueError, match="while a solve"):
         solver.solve(np.array([1.0, 2.0]))
+
+
+@pytest.mark.parametrize(
+    "constraints, termination, smallest",
+    [
+        (None, ondrel.Termination.CONVERGED, -1.0),
+        # Each step towards -1 stops at 0.99 of the way to zero: 1 -> 0.01 -> 1e-4 -> ...
+        (["positive"], ondrel.Termination.ITERATION_LIMIT, 1e-10),
+    ],
+)
+def test_sign_constraints_reach_the_solver(constraints, termination, smallest):
+    reports = []
+    settings = {"max_iterations": 5, "monitor": reports.append}
+    if constraints:
+        settings["constraints"] = constraints
+    solver = ondrel.Broyden(lambda x: x + 1.0, lambda x: np.eye(1), 1, **settings)
+    record = solver.solve(np.array([1.0]))
+    assert record.termination == termination
+    assert reports[-1].termination == termination
+    assert min(r.values[0] for r in reports) == pytest.approx(smallest, rel=1e-9)

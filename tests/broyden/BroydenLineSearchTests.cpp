@@ -287,12 +287,15 @@ TEST(BroydenLineSearch, FailedSearchRetriesFromAFreshJacobianThenGivesUp) {
   EXPECT_LT(info.iterations, p.maxIterations);
   EXPECT_TRUE(std::isnan(info.residualNorm)) << "the last trial, the whole step, left the domain";
   EXPECT_EQ(counted.counts->jacobian, info.jacobianEvaluations);
-  // Before the failing iteration, the evaluations the reports account for; in it, two whole
-  // searches of maxStepCuts + 1 trials (the first on the updated model, the retry on a fresh one)
-  // and the whole step.
-  const std::uint64_t reported = 1 + log->reports.back().iteration + log->extraTrials();
-  EXPECT_EQ(info.iterations, log->reports.back().iteration + 1);
-  EXPECT_EQ(info.residualEvaluations, reported + 2 * (p.maxStepCuts + 1) + 1);
+  // The failing iteration is shown last, with its reason: two whole searches of maxStepCuts + 1
+  // trials (the first on the updated model, the retry on a fresh one) and the whole step.
+  const BroydenIterationReport& last = log->reports.back();
+  EXPECT_EQ(last.iteration, info.iterations);
+  EXPECT_EQ(last.termination, BroydenTermination::kLineSearchFailed);
+  EXPECT_EQ(last.stepCuts, 2 * p.maxStepCuts);
+  EXPECT_TRUE(last.restarted);
+  EXPECT_TRUE(last.escaped);
+  EXPECT_EQ(info.residualEvaluations, 1 + info.iterations + log->extraTrials());
 }
 
 }  // namespace

@@ -1,0 +1,104 @@
+// The progress exits on the 66 runs of the MINPACK-1 test set (22 problem/size pairs from x0,
+// 10 x0 and 100 x0): for each candidate setting, the runs solved (final residual norm at most
+// 1e-8), the runs that the same setting without exits solves and the exits lose, and what the
+// failing runs cost: the median of their Jacobian and residual evaluations. Run on the defaults
+// and on BroydenParameters::robust(), each with every candidate; the exits in robust() and the
+// figures of docs/guide/failing-well.md come from here.
+//
+//   ExitTuning
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "BenchmarkReport.hpp"
+#include "SolverRunners.hpp"
+
+namespace {
+
+using namespace Ondrel::Benchmarks;
+using Ondrel::Math::Solvers::BroydenParameters;
+
+struct Outcome {
+  std::vector<bool> solved;
+  std::vector<double> failedJacobians;
+  std::vector<double> failedResiduals;
+};
+
+Outcome run(const BroydenParameters& parameters, const std::vector<TestProblem>& problems) {
+  Outcome outcome;
+  for (const TestProblem& problem : problems) {
+    OndrelRunner runner(problem, parameters);
+    for (double factor : kStartFactors) {
+      const PeerOutcome result = runner.run(problem.start(factor));
+      const bool solved = result.residualNorm <= kSolvedResidualNorm;
+      outcome.solved.push_back(solved);
+      if (!solved) {
+        outcome.failedJacobians.push_back(static_cast<double>(result.jacobianEvaluations));
+        outcome.failedResiduals.push_back(static_cast<double>(result.residualEvaluations));
+      }
+    }
+  }
+  return outcome;
+}
+
+struct Candidate {
+  std::string name;
+  std::uint64_t stagnationJacobians;
+  std::uint64_t stagnationIterations;
+  double divergenceFactor;
+};
+
+}  // namespace
+
+int main() {
+  const std::vector<TestProblem> problems = standardTestSet();
+  const double off = std::numeric_limits<double>::infinity();
+  const std::vector<Candidate> candidates = {
+      {"no exits", 0, 0, off},
+      {"stagnationJacobians 5", 5, 0, off},
+      {"stagnationJacobians 8", 8, 0, off},
+      {"stagnationJacobians 12", 12, 0, off},
+      {"stagnationIterations 10", 0, 10, off},
+      {"stagnationIterations 40", 0, 40, off},
+      {"stagnationIterations 100", 0, 100, off},
+      {"divergenceFactor 1e6", 0, 0, 1e6},
+      {"divergenceFactor 1e10", 0, 0, 1e10},
+  };
+
+  for (const char* preset : {"defaults", "robust"}) {
+    const BroydenParameters base =
+        std::string(preset) == "robust" ? BroydenParameters::robust() : BroydenParameters{};
+    std::printf(
+        "\n%s\n\n| exits | solved | lost | failed runs: median Jacobians | median residuals |\n"
+        "|---|---|---|---|---|\n",
+        preset);
+    std::vector<bool> reference;
+    for (const Candidate& candidate : candidates) {
+      BroydenParameters parameters = base;
+      parameters.outputStream = nullptr;
+      parameters.stagnationJacobians = candidate.stagnationJacobians;
+      parameters.stagnationIterations = candidate.stagnationIterations;
+      parameters.divergenceFactor = candidate.divergenceFactor;
+      const Outcome outcome = run(parameters, problems);
+      if (reference.empty()) reference = outcome.solved;
+      int solved = 0;
+      std::string lost;
+      for (std::size_t i = 0; i < outcome.solved.size(); ++i) {
+        solved += outcome.solved[i];
+        if (reference[i] && !outcome.solved[i]) {
+          const TestProblem& problem = problems[i / 3];
+          lost += (lost.empty() ? "" : ", ") + problem.name() + " from " +
+                  std::to_string(static_cast<int>(kStartFactors[i % 3])) + " x0";
+        }
+      }
+      std::printf("| %s | %d | %s | %g | %g |\n",
+                  candidate.name.c_str(),
+                  solved,
+                  lost.empty() ? "none" : lost.c_str(),
+                  median(outcome.failedJacobians),
+                  median(outcome.failedResiduals));
+    }
+  }
+  return 0;
+}
