@@ -55,15 +55,27 @@ struct SolverCore {
   // Refuses a start that violates its own constraints; `values` are what the constraints name.
   void checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const;
 
-  // Calls the residual callable and refuses an output of other than m entries.
-  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
+  // Calls the residual callable and refuses an output of other than m entries. Inline: it runs
+  // once per trial point, and a warm small solve is little else.
+  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out) {
+    // A callable that threw earlier may have left its output at another size.
+    if (out.size() != systemSize) out.resize(systemSize);
+    ++residualEvaluations;
+    residualFunction(point, out);
+    if (out.size() != systemSize)
+      refuseEntries(where(), "residual function", out.size(), systemSize);
+  }
   // ||F||, weighted by the residual scales when there are any.
   double residualNorm(const Eigen::VectorXd& f) const {
     if (parameters.residualScales.size() == 0) return f.norm();
     return (parameters.residualScales.array() * f.array()).matrix().norm();
   }
   // The tolerance of a solve that starts at ||F(x0)|| = initialNorm.
-  void fixTolerance(double initialNorm);
+  void fixTolerance(double initialNorm) {
+    tolerance = parameters.absoluteTolerance;
+    if (parameters.relativeResidualTolerance > 0.0) raiseToRelativeTolerance(initialNorm);
+  }
+  void raiseToRelativeTolerance(double initialNorm);
   // Decides, after an iteration that did not converge, whether the next one evaluates the
   // Jacobian afresh (ratio = previous norm / new norm).
   void scheduleRefresh(double previousNorm, double norm);
