@@ -29,6 +29,23 @@ namespace Ondrel::Math::Solvers::internal {
                                Eigen::Index cols,
                                Eigen::Index m);
 
+// Calls a model's Jacobian callable into `matrix` (dense or sparse), sized m x m first since a
+// callable that threw earlier may have left it at another size, and refuses what the callable
+// leaves at another size, in the name of the solver the host called.
+template <class Callable, class Matrix>
+void evaluateJacobian(const char* solverName,
+                      const Callable& callable,
+                      const Eigen::Ref<const Eigen::VectorXd>& point,
+                      Matrix& matrix,
+                      Eigen::Index m) {
+  if (matrix.rows() != m || matrix.cols() != m) matrix.resize(m, m);
+  callable(point, matrix);
+  if (matrix.rows() != m || matrix.cols() != m) {
+    refuseSquare(
+        std::string(solverName) + "::solve", "Jacobian function", matrix.rows(), matrix.cols(), m);
+  }
+}
+
 // The fixed message of each way a solve ends; empty for the two that succeed.
 const char* terminationMessage(BroydenTermination termination);
 
