@@ -36,17 +36,7 @@ DenseModel::DenseModel(const char* name, Eigen::Index m, JacobianFunction jacobi
       transposedProduct(m) {}
 
 void DenseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
-  const Eigen::Index m = inverseJacobian.rows();
-  // A callable that threw earlier may have left the matrix at another size.
-  if (jacobian.rows() != m || jacobian.cols() != m) jacobian.resize(m, m);
-  jacobianFunction(point, jacobian);
-  if (jacobian.rows() != m || jacobian.cols() != m) {
-    refuseSquare(std::string(solverName) + "::solve",
-                 "Jacobian function",
-                 jacobian.rows(),
-                 jacobian.cols(),
-                 m);
-  }
+  evaluateJacobian(solverName, jacobianFunction, point, jacobian, inverseJacobian.rows());
   factorise();
   jacobianHeld = true;
 }

@@ -315,6 +315,36 @@ StepOutcome takeStep(SolverCore& core,
   return {search.norm, std::nullopt, true};
 }
 
+// What the monitor is shown of where a solve stands.
+inline BroydenIterationReport reportOf(const SolverCore& core,
+                                       const Progress& progress,
+                                       double norm,
+                                       const Eigen::VectorXd* values,
+                                       BroydenTermination termination) {
+  BroydenIterationReport report;
+  report.iteration = progress.iteration;
+  report.residualNorm = norm;
+  report.stepNorm = progress.stepNorm;
+  report.jacobianEvaluations = core.jacobianCount;
+  report.jacobianChange = progress.change;
+  report.values = values;
+  report.stepLength = progress.search.length;
+  report.stepCuts = progress.search.cuts;
+  report.restarted = progress.search.restarted;
+  report.escaped = progress.search.escaped;
+  report.termination = termination;
+  return report;
+}
+
+// Why a solve ends after a report that did not let it go on: the monitor's answer, or at the
+// iteration limit the limit itself, whose report is not asked.
+inline BroydenTermination endingAfterReport(const BroydenParameters& parameters,
+                                            const Progress& progress,
+                                            double norm) {
+  if (progress.iteration < parameters.maxIterations) return BroydenTermination::kStoppedByMonitor;
+  return std::isfinite(norm) ? BroydenTermination::kIterationLimit : BroydenTermination::kNonFinite;
+}
+
 template <class Model, class Variables>
 const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& variables) {
   const BroydenParameters& parameters = core.parameters;
@@ -331,20 +361,8 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
     core.refreshJacobian = true;
   });
   auto monitorSays = [&](double norm, BroydenTermination termination) {
-    if (!parameters.monitor) return true;
-    BroydenIterationReport report;
-    report.iteration = progress.iteration;
-    report.residualNorm = norm;
-    report.stepNorm = progress.stepNorm;
-    report.jacobianEvaluations = core.jacobianCount;
-    report.jacobianChange = progress.change;
-    report.values = shown;
-    report.stepLength = progress.search.length;
-    report.stepCuts = progress.search.cuts;
-    report.restarted = progress.search.restarted;
-    report.escaped = progress.search.escaped;
-    report.termination = termination;
-    return parameters.monitor(report);
+    return !parameters.monitor ||
+           parameters.monitor(reportOf(core, progress, norm, shown, termination));
   };
   // Every way out but convergence: the monitor sees the iteration that ended the solve (unless
   // it ended the solve itself), then the record, then a model the next solve must not trust.
@@ -360,11 +378,7 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
     return progress.iteration < parameters.maxIterations &&
            monitorSays(norm, BroydenTermination::kNotSolved);
   };
-  auto ending = [&](double norm) {
-    if (progress.iteration < parameters.maxIterations) return BroydenTermination::kStoppedByMonitor;
-    return std::isfinite(norm) ? BroydenTermination::kIterationLimit
-                               : BroydenTermination::kNonFinite;
-  };
+  auto ending = [&](double norm) { return endingAfterReport(parameters, progress, norm); };
 
   core.evaluateResidual(variables.currentValues(), core.residual);
   double previousNorm = core.residualNorm(core.residual);

@@ -42,7 +42,7 @@ class Solver {
   // Each solve writes its outcome into `record`, the face's.
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x, BroydenInformation& record) {
     core.checkVector(x.size());
-    core.checkStart(x);
+    if (!core.parameters.constraints.empty()) core.checkStart(x);
     VectorVariables variables(x);
     return run(variables, record);
   }
@@ -51,8 +51,10 @@ class Solver {
     core.checkStateValues(state.values.size());
     StateVariables variables(
         state, core.stateSize, core.systemSize, core.where(), core.parameters.outputStream);
-    variables.checkConstraints(core.parameters.constraints, core.where());
-    core.checkStart(state.values);
+    if (!core.parameters.constraints.empty()) {
+      variables.checkConstraints(core.parameters.constraints, core.where());
+      core.checkStart(state.values);
+    }
     return run(variables, record);
   }
 

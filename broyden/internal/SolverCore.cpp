@@ -132,14 +132,10 @@ void SolverCore::checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) con
   }
 }
 
-void SolverCore::fixTolerance(double initialNorm) {
-  tolerance = parameters.absoluteTolerance;
+void SolverCore::raiseToRelativeTolerance(double initialNorm) {
   const double relative = parameters.relativeResidualTolerance * initialNorm;
   // A start whose residual is not finite gets no relative tolerance: it would accept anything.
-  if (parameters.relativeResidualTolerance > 0.0 && std::isfinite(relative) &&
-      relative > tolerance) {
-    tolerance = relative;
-  }
+  if (std::isfinite(relative) && relative > tolerance) tolerance = relative;
 }
 
 std::string SolverCore::where() const { return std::string(name) + "::solve"; }
@@ -164,15 +160,6 @@ void SolverCore::checkStateValues(Eigen::Index size) const {
     throw std::invalid_argument(where() + ": the State has " + std::to_string(size) +
                                 " values, the solver's state size is " + std::to_string(stateSize));
   }
-}
-
-void SolverCore::evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point,
-                                  Eigen::VectorXd& out) {
-  // A callable that threw earlier may have left its output at another size.
-  if (out.size() != systemSize) out.resize(systemSize);
-  ++residualEvaluations;
-  residualFunction(point, out);
-  if (out.size() != systemSize) refuseEntries(where(), "residual function", out.size(), systemSize);
 }
 
 // The first matching rule applies.

@@ -29,6 +29,23 @@ namespace Ondrel::Math::Solvers::internal {
                                Eigen::Index cols,
                                Eigen::Index m);
 
+// Calls a model's Jacobian callable into `matrix` (dense or sparse), sized m x m first since a
+// callable that threw earlier may have left it at another size, and refuses what the callable
+// leaves at another size, in the name of the solver the host called.
+template <class Callable, class Matrix>
+void evaluateJacobian(const char* solverName,
+                      const Callable& callable,
+                      const Eigen::Ref<const Eigen::VectorXd>& point,
+                      Matrix& matrix,
+                      Eigen::Index m) {
+  if (matrix.rows() != m || matrix.cols() != m) matrix.resize(m, m);
+  callable(point, matrix);
+  if (matrix.rows() != m || matrix.cols() != m) {
+    refuseSquare(
+        std::string(solverName) + "::solve", "Jacobian function", matrix.rows(), matrix.cols(), m);
+  }
+}
+
 // The fixed message of each way a solve ends; empty for the two that succeed.
 const char* terminationMessage(BroydenTermination termination);
 
@@ -55,15 +72,27 @@ struct SolverCore {
   // Refuses a start that violates its own constraints; `values` are what the constraints name.
   void checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const;
 
-  // Calls the residual callable and refuses an output of other than m entries.
-  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out);
+  // Calls the residual callable and refuses an output of other than m entries. Inline: it runs
+  // once per trial point, and a warm small solve is little else.
+  void evaluateResidual(const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::VectorXd& out) {
+    // A callable that threw earlier may have left its output at another size.
+    if (out.size() != systemSize) out.resize(systemSize);
+    ++residualEvaluations;
+    residualFunction(point, out);
+    if (out.size() != systemSize)
+      refuseEntries(where(), "residual function", out.size(), systemSize);
+  }
   // ||F||, weighted by the residual scales when there are any.
   double residualNorm(const Eigen::VectorXd& f) const {
     if (parameters.residualScales.size() == 0) return f.norm();
     return (parameters.residualScales.array() * f.array()).matrix().norm();
   }
   // The tolerance of a solve that starts at ||F(x0)|| = initialNorm.
-  void fixTolerance(double initialNorm);
+  void fixTolerance(double initialNorm) {
+    tolerance = parameters.absoluteTolerance;
+    if (parameters.relativeResidualTolerance > 0.0) raiseToRelativeTolerance(initialNorm);
+  }
+  void raiseToRelativeTolerance(double initialNorm);
   // Decides, after an iteration that did not converge, whether the next one evaluates the
   // Jacobian afresh (ratio = previous norm / new norm).
   void scheduleRefresh(double previousNorm, double norm);

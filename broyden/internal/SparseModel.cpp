@@ -101,20 +101,11 @@ void SparseModel::drop() {
 void SparseModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   const Eigen::Index m = state.systemSize;
   Eigen::SparseMatrix<double>& jacobian = state.jacobian;
-  // A callable that threw earlier may have left the matrix at another size.
-  if (jacobian.rows() != m || jacobian.cols() != m) jacobian.resize(m, m);
   // From here on the held factors no longer describe the matrix.
   state.held = false;
   state.used = 0;
   state.cacheValid = false;
-  jacobianFunction(point, jacobian);
-  if (jacobian.rows() != m || jacobian.cols() != m) {
-    refuseSquare(std::string(solverName) + "::solve",
-                 "Jacobian function",
-                 jacobian.rows(),
-                 jacobian.cols(),
-                 m);
-  }
+  evaluateJacobian(solverName, jacobianFunction, point, jacobian, m);
   jacobian.makeCompressed();
   checkStructure(solverName, jacobian);
   state.jacobianFinite = allFinite(jacobian);
