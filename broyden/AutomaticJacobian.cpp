@@ -35,7 +35,7 @@ std::vector<int> quaternionAxes(const IncrementCoordinates& coordinates) {
 }
 
 // The point's values as duals with every derivative component zero.
-void unseeded(const Eigen::VectorXd& values, DualVector& x) {
+void unseeded(const Eigen::Ref<const Eigen::VectorXd>& values, DualVector& x) {
   x.resize(values.size());
   for (Eigen::Index i = 0; i < values.size(); ++i) {
     x(i).value() = values(i);
@@ -79,22 +79,31 @@ void evaluateDual(const char* operation,
   if (f.size() != m) internal::refuseEntries(operation, "residual template", f.size(), m);
 }
 
-Eigen::MatrixXd denseJacobian(const DualResidualFunction& dual, IncrementCoordinates& coordinates) {
-  const long long m = coordinates.size();
-  const std::vector<int> axes = quaternionAxes(coordinates);
-  Eigen::MatrixXd result(m, m);
+// What a dense Jacobian callable keeps between calls, so that a small system's Jacobian costs
+// its sweeps and not its allocations. Each copy of the callable holds its own.
+struct DenseWorkspace {
   DualVector x;
   DualVector f;
+  Eigen::MatrixXd result;
+};
+
+// ceil(m / kDualWidth) sweeps into work.result; seed(j, c, x) seeds coordinate j in component c.
+template <typename Seed>
+void denseSweeps(const DualResidualFunction& dual,
+                 const Eigen::Ref<const Eigen::VectorXd>& values,
+                 long long m,
+                 const Seed& seed,
+                 DenseWorkspace& work) {
+  work.result.resize(m, m);
   for (long long first = 0; first < m; first += kDualWidth) {
     const int width = static_cast<int>(std::min<long long>(kDualWidth, m - first));
-    unseeded(coordinates.values(), x);
-    for (int c = 0; c < width; ++c) seed(coordinates, axes, first + c, c, x);
-    evaluateDual(kDense, dual, x, f, m);
+    unseeded(values, work.x);
+    for (int c = 0; c < width; ++c) seed(first + c, c, work.x);
+    evaluateDual(kDense, dual, work.x, work.f, m);
     for (int c = 0; c < width; ++c) {
-      for (long long i = 0; i < m; ++i) result(i, first + c) = f(i).derivatives()(c);
+      for (long long i = 0; i < m; ++i) work.result(i, first + c) = work.f(i).derivatives()(c);
     }
   }
-  return result;
 }
 
 Eigen::VectorXd sparseValues(const DualResidualFunction& dual,
@@ -139,12 +148,14 @@ AutomaticSystem automaticSystem(ResidualFunction residual,
     throw std::invalid_argument(std::string(kDense) + ": negative size " + std::to_string(size));
   }
   AutomaticSystem system;
-  system.jacobian = [dual = std::move(dual), size](const Eigen::Ref<const Eigen::VectorXd>& point,
-                                                   Eigen::MatrixXd& out) {
+  system.jacobian = [dual = std::move(dual), size, work = DenseWorkspace()](
+                        const Eigen::Ref<const Eigen::VectorXd>& point,
+                        Eigen::MatrixXd& out) mutable {
     internal::requirePointSize(kDense, point.size(), size);
-    IncrementCoordinates coordinates(point);
+    const auto seed = [](long long j, int c, DualVector& x) { x(j).derivatives()(c) = 1.0; };
+    denseSweeps(dual, point, size, seed, work);
     // Written only once complete: a throwing residual leaves the caller's matrix as it was.
-    out = denseJacobian(dual, coordinates);
+    out = work.result;
   };
   system.residual = std::move(residual);
   return system;
@@ -156,11 +167,17 @@ AutomaticSystem automaticSystem(ResidualFunction residual,
   AutomaticSystem system;
   system.jacobian = [dual = std::move(dual),
                      layout = Ondrel::Math::indexedCopy(prototype),
-                     incrementCount = prototype.incrementSize()](
-                        const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::MatrixXd& out) {
+                     incrementCount = prototype.incrementSize(),
+                     work = DenseWorkspace()](const Eigen::Ref<const Eigen::VectorXd>& point,
+                                              Eigen::MatrixXd& out) mutable {
     internal::requirePointSize(kDense, point.size(), layout.values.size());
-    IncrementCoordinates coordinates(kDense, layout, incrementCount, point);
-    out = denseJacobian(dual, coordinates);
+    const IncrementCoordinates coordinates(kDense, layout, incrementCount, point);
+    const std::vector<int> axes = quaternionAxes(coordinates);
+    const auto seedState = [&](long long j, int c, DualVector& x) {
+      seed(coordinates, axes, j, c, x);
+    };
+    denseSweeps(dual, coordinates.values(), incrementCount, seedState, work);
+    out = work.result;
   };
   system.residual = std::move(residual);
   return system;
