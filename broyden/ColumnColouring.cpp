@@ -200,6 +200,15 @@ class KeyedHeaps {
   std::vector<std::vector<int>> heaps;
 };
 
+int lowestClearBit(std::uint64_t bits) {
+  int bit = 0;
+  while (bits & 1u) {
+    bits >>= 1;
+    ++bit;
+  }
+  return bit;
+}
+
 ColumnColouring saturation(ConflictStructure& structure) {
   const int n = structure.columns();
   // A column's key is its saturation (distinct colours among its conflicts), then its uncoloured
@@ -233,7 +242,11 @@ ColumnColouring saturation(ConflictStructure& structure) {
     while (heaps.first(top, keyOf) < 0) --top;
     const int j = heaps.first(top, keyOf);
     keyOf[static_cast<std::size_t>(j)] = -1;
-    const int colour = firstFreeColour(structure, j, colours, taken);
+    // The mask holds every colour below 64 that j's coloured conflicts hold, so its lowest
+    // clear bit is j's first free colour; only when all 64 are taken is the walk needed.
+    const std::uint64_t held = heldBelow64[static_cast<std::size_t>(j)];
+    const int colour = held != ~std::uint64_t{0} ? lowestClearBit(held)
+                                                 : firstFreeColour(structure, j, colours, taken);
     colours[static_cast<std::size_t>(j)] = colour;
     structure.forEachConflict(j, [&](int k) {
       const std::size_t at = static_cast<std::size_t>(k);

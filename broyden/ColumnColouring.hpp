@@ -8,12 +8,12 @@
 // the column side of the pattern's bipartite graph.
 //
 // Orders. kSaturation colours next the column whose conflicting columns already hold the most
-// distinct colours (DSATUR, ties to the column with the most conflicts): it reaches the lower
-// bound on stencils, 5 colours for the 2-D five-point stencil and 3 for a tridiagonal pattern at
-// every size, where the static orders below take 7 and 8. kLargestFirst and kSmallestLast are the
-// classic greedy orders, through ColPack's partial distance-2 colouring where the library was
-// built with it (ONDREL_USE_COLPACK), and through this library's own greedy colouring otherwise.
-// The colouring records which was used.
+// distinct colours (DSATUR; ties to the most uncoloured conflicts, then the lowest index): it
+// reaches the lower bound on stencils, 5 colours for the 2-D five-point stencil and 3 for a
+// tridiagonal pattern at every size, where the largest-first order takes 7 on the stencil.
+// kLargestFirst and kSmallestLast are the classic greedy orders, through ColPack's partial
+// distance-2 colouring where the library was built with it (ONDREL_USE_COLPACK), and through
+// this library's own greedy colouring otherwise. The colouring records which was used.
 //
 // Only the pattern's stored entries matter, explicit zeros included; their values are ignored.
 #pragma once
