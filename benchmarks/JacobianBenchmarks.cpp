@@ -11,6 +11,9 @@
 //   minpack-jacobian/<kind>/<problem>
 //                              one dense Jacobian of a MINPACK-1 problem: the test set's
 //                              hand-written one or automaticJacobian of MinpackResidual
+//   minpack-sparse-jacobian/<kind>/<problem>
+//                              the banded families' sparse Jacobian: the test set's hand-written
+//                              one or automaticSparseJacobian on its pattern
 //   minpack-solve/<kind>/<problem>
 //                              a Broyden solve from the standard start with either; the automatic
 //                              one reports whether the hand-written one converged, the largest
@@ -157,6 +160,29 @@ void minpackJacobianTime(benchmark::State& state, const TestProblem& problem, bo
   }
 }
 
+void minpackSparseJacobianTime(benchmark::State& state,
+                               const TestProblem& problem,
+                               bool automatic) {
+  const Eigen::VectorXd x = problem.start();
+  Sparse pattern;
+  problem.sparseJacobian(x, pattern);
+  SparseJacobianFunction jacobian = [problem](const Eigen::Ref<const Eigen::VectorXd>& point,
+                                              Sparse& j) { problem.sparseJacobian(point, j); };
+  int colours = 0;
+  if (automatic) {
+    const AutomaticSparseSystem system = automaticSparseJacobian(MinpackResidual{problem}, pattern);
+    jacobian = system.jacobian;
+    colours = system.colouring.colourCount;
+  }
+  Sparse j;
+  jacobian(x, j);
+  for (auto _ : state) {
+    jacobian(x, j);
+    benchmark::DoNotOptimize(j.valuePtr());
+  }
+  if (automatic) state.counters["colours"] = colours;
+}
+
 Eigen::VectorXd minpackRoot(const TestProblem& problem, bool automatic, BroydenInformation& info) {
   BroydenParameters parameters;
   parameters.outputStream = nullptr;
@@ -255,6 +281,12 @@ int main(int argc, char** argv) {
                                    automatic);
       benchmark::RegisterBenchmark(
           ("minpack-solve/" + kind + "/" + name).c_str(), minpackSolve, problem, automatic);
+      if (problem.hasSparseJacobian()) {
+        benchmark::RegisterBenchmark(("minpack-sparse-jacobian/" + kind + "/" + name).c_str(),
+                                     minpackSparseJacobianTime,
+                                     problem,
+                                     automatic);
+      }
     }
   }
   benchmark::Initialize(&argc, argv);
