@@ -169,7 +169,9 @@ TEST(ColumnColouring, EveryOrderIsProperAndSaturationReachesTheRowBound) {
 
 // Each row: a system, its pattern and exact Jacobian at a point, differenced or differentiated
 // through every helper. The coloured helpers take one residual evaluation per colour (two for
-// central differences) besides the one at the point, and fill exactly the pattern.
+// central differences) besides the one at the point, and fill exactly the pattern. A row of a
+// residual meets the stepped columns of its colour only in one entry, so coloured forward
+// differences equal the dense helper's, step rule included, bit for bit.
 TEST(SparseJacobians, ColouredAndAutomaticEqualTheHandWrittenOnes) {
   const Gallery::Bratu2d bratu{7, 6.0};
   Eigen::VectorXd stencilPoint = Eigen::VectorXd::LinSpaced(bratu.unknowns(), 0.1, 1.4);
@@ -200,6 +202,13 @@ TEST(SparseJacobians, ColouredAndAutomaticEqualTheHandWrittenOnes) {
        stencilPoint,
        bratuExact,
        5},
+      {"a pattern larger than the dependencies, 12 colours: two sweeps",
+       automaticJacobian(Tridiagonal{}, 12).residual,
+       automaticSparseJacobian(Tridiagonal{}, Eigen::MatrixXd::Ones(12, 12).sparseView()).jacobian,
+       Eigen::MatrixXd::Ones(12, 12).sparseView(),
+       bandPoint.head(12),
+       Tridiagonal::jacobianAt(bandPoint.head(12)),
+       12},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
@@ -214,9 +223,18 @@ TEST(SparseJacobians, ColouredAndAutomaticEqualTheHandWrittenOnes) {
       EXPECT_EQ(j.nonZeros(), row.pattern.nonZeros());
       EXPECT_LT(relativeError(Eigen::MatrixXd(j), exact),
                 central ? kCentralTolerance : kForwardTolerance);
+      if (!central) {
+        Eigen::MatrixXd dense;
+        forwardDifferenceJacobian(row.residual, row.point.size())(row.point, dense);
+        EXPECT_EQ(Eigen::MatrixXd(j), dense.cwiseProduct(Eigen::MatrixXd(row.pattern).cwiseSign()));
+      }
     }
+    // Called again on its own output, it keeps the storage: the solver sees one pattern.
     Sparse j;
     row.automatic(row.point, j);
+    const double* storage = j.valuePtr();
+    row.automatic(row.point, j);
+    EXPECT_EQ(j.valuePtr(), storage);
     EXPECT_EQ(j.nonZeros(), row.pattern.nonZeros());
     EXPECT_LT(relativeError(Eigen::MatrixXd(j), exact), kExactTolerance);
   }
@@ -246,6 +264,10 @@ TEST(SparseJacobians, StateHelpersDifferentiateInLeftIncrementCoordinates) {
   EXPECT_LT(relativeError(Eigen::MatrixXd(j), exact), kCentralTolerance);
   EXPECT_LT(checkJacobian(dense.residual, dense.jacobian, state).largestRelativeDifference,
             kCheckThreshold);
+  const SparseJacobianCheckReport sparse = checkJacobian(
+      dense.residual, automaticSparseJacobian(Pose{}, pattern, state).jacobian, state);
+  EXPECT_LT(sparse.largestRelativeDifference, kCheckThreshold);
+  EXPECT_TRUE(sparse.outsideChecked);
 }
 
 TEST(SparseJacobianCheck, FindsATooSmallPatternAndWrongEntries) {
