@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
+#include "RigidBodyProblem.hpp"
 #include "support/CountedCallables.hpp"
 #include "support/MisbehavingCallables.hpp"
 
@@ -65,48 +66,35 @@ struct Tridiagonal {
   }
 };
 
-// F = (R v + p - c, R^T w + p∘p) on a State of a quaternion at 0 and p at 4; under a left turn
-// R' = exp(dθ) R: d(R v) = -[R v]x dθ and d(R^T w) = R^T [w]x dθ.
+// F = (R v + p - c, R^T w + p∘p) on a State of p at 0 and a quaternion at 3 (the rigid-body
+// example's layout and rotation); under a left turn R' = exp(dθ) R: d(R v) = -[R v]x dθ and
+// d(R^T w) = R^T [w]x dθ.
 struct Pose {
   template <typename T>
-  static Eigen::Matrix<T, 3, 3> rotation(const Eigen::Ref<const Vector<T>>& x) {
-    using std::sqrt;
-    const T n = sqrt(x(0) * x(0) + x(1) * x(1) + x(2) * x(2) + x(3) * x(3));
-    const T w = x(0) / n, a = x(1) / n, b = x(2) / n, c = x(3) / n;
-    Eigen::Matrix<T, 3, 3> r;
-    r << 1.0 - 2.0 * (b * b + c * c), 2.0 * (a * b - c * w), 2.0 * (a * c + b * w),  //
-        2.0 * (a * b + c * w), 1.0 - 2.0 * (a * a + c * c), 2.0 * (b * c - a * w),   //
-        2.0 * (a * c - b * w), 2.0 * (b * c + a * w), 1.0 - 2.0 * (a * a + b * b);
-    return r;
-  }
-  template <typename T>
   void operator()(const Eigen::Ref<const Vector<T>>& x, Vector<T>& f) const {
-    const Eigen::Matrix<T, 3, 3> r = rotation<T>(x);
-    const Eigen::Matrix<T, 3, 1> p = x.template segment<3>(4);
+    const Eigen::Matrix<T, 3, 3> r = Gallery::RigidBodyOnSprings::rotationOf<T>(x);
+    const Eigen::Matrix<T, 3, 1> p = x.template head<3>();
     const Eigen::Vector3d v(0.3, -1.2, 2.0), w(1.5, 0.4, -0.7), c(0.1, 0.2, 0.3);
     f.template head<3>() = r * v.cast<T>() + p - c.cast<T>();
     f.template tail<3>() = r.transpose() * w.cast<T>() + p.cwiseProduct(p);
   }
-  static Eigen::Matrix3d cross(const Eigen::Vector3d& v) {
-    Eigen::Matrix3d m;
-    m << 0.0, -v(2), v(1), v(2), 0.0, -v(0), -v(1), v(0), 0.0;
-    return m;
-  }
   static Eigen::MatrixXd jacobianAt(const Eigen::VectorXd& x) {
-    const Eigen::Matrix3d r = rotation<double>(x);
+    using Gallery::RigidBodyOnSprings;
+    const Eigen::Matrix3d r = RigidBodyOnSprings::rotation(x);
     Eigen::MatrixXd j = Eigen::MatrixXd::Zero(6, 6);
-    j.block<3, 3>(0, 0) = -cross(r * Eigen::Vector3d(0.3, -1.2, 2.0));
-    j.block<3, 3>(3, 0) = r.transpose() * cross(Eigen::Vector3d(1.5, 0.4, -0.7));
-    j.block<3, 3>(0, 3) = Eigen::Matrix3d::Identity();
-    j.block<3, 3>(3, 3) = (2.0 * x.segment<3>(4)).asDiagonal();
+    j.block<3, 3>(0, 0) = Eigen::Matrix3d::Identity();
+    j.block<3, 3>(3, 0) = (2.0 * x.head<3>()).asDiagonal();
+    j.block<3, 3>(0, 3) = -RigidBodyOnSprings::cross(r * Eigen::Vector3d(0.3, -1.2, 2.0));
+    j.block<3, 3>(3, 3) =
+        r.transpose() * RigidBodyOnSprings::cross(Eigen::Vector3d(1.5, 0.4, -0.7));
     return j;
   }
   static State state() {
     State s(7);
-    s.addQuaternion(0);
+    s.addQuaternion(3);
     const Eigen::Quaterniond q(
         Eigen::AngleAxisd(0.8, Eigen::Vector3d(1.0, 2.0, -0.5).normalized()));
-    s.values << q.w(), q.x(), q.y(), q.z(), 0.7, -1.1, 2.5;
+    s.values << 0.7, -1.1, 2.5, q.w(), q.x(), q.y(), q.z();
     return s;
   }
 };
@@ -226,7 +214,8 @@ TEST(SparseJacobians, ColouredAndAutomaticEqualTheHandWrittenOnes) {
       if (!central) {
         Eigen::MatrixXd dense;
         forwardDifferenceJacobian(row.residual, row.point.size())(row.point, dense);
-        EXPECT_EQ(Eigen::MatrixXd(j), dense.cwiseProduct(Eigen::MatrixXd(row.pattern).cwiseSign()));
+        EXPECT_EQ(Eigen::MatrixXd(j),
+                  dense.cwiseProduct(Eigen::MatrixXd(row.pattern).cwiseAbs().cwiseSign()));
       }
     }
     // Called again on its own output, it keeps the storage: the solver sees one pattern.
