@@ -106,35 +106,43 @@ void denseSweeps(const DualResidualFunction& dual,
   }
 }
 
-Eigen::VectorXd sparseValues(const DualResidualFunction& dual,
-                             const internal::ColouredPattern& coloured,
-                             IncrementCoordinates& coordinates) {
-  const long long m = coordinates.size();
-  const std::vector<int> axes = quaternionAxes(coordinates);
+// What a sparse Jacobian callable keeps between calls, like DenseWorkspace.
+struct SparseWorkspace {
+  DualVector x;
+  DualVector f;
+  Eigen::VectorXd values;
+};
+
+// ceil(colours / kDualWidth) sweeps, every column of a colour seeded in one component, into
+// work.values (one per stored entry of the pattern); seed(j, c, x) as for denseSweeps.
+template <typename Seed>
+void sparseSweeps(const DualResidualFunction& dual,
+                  const internal::ColouredPattern& coloured,
+                  const Eigen::Ref<const Eigen::VectorXd>& values,
+                  const Seed& seed,
+                  SparseWorkspace& work) {
+  const long long m = coloured.size();
   const Eigen::SparseMatrix<double>& pattern = coloured.pattern();
   const int* columnStart = pattern.outerIndexPtr();
   const int* rows = pattern.innerIndexPtr();
   const int colours = coloured.colouring().colourCount;
-  Eigen::VectorXd values(pattern.nonZeros());
-  DualVector x;
-  DualVector f;
+  work.values.resize(pattern.nonZeros());
   for (int first = 0; first < colours; first += kDualWidth) {
     const int width = std::min(kDualWidth, colours - first);
-    unseeded(coordinates.values(), x);
+    unseeded(values, work.x);
     for (int c = 0; c < width; ++c) {
-      for (long long j : coloured.columnsOf(first + c)) seed(coordinates, axes, j, c, x);
+      for (long long j : coloured.columnsOf(first + c)) seed(j, c, work.x);
     }
-    evaluateDual(kSparse, dual, x, f, m);
+    evaluateDual(kSparse, dual, work.x, work.f, m);
     // No two columns of a colour share a row: each row's component c belongs to one column.
     for (int c = 0; c < width; ++c) {
       for (long long j : coloured.columnsOf(first + c)) {
         for (int p = columnStart[j]; p < columnStart[j + 1]; ++p) {
-          values(p) = f(rows[p]).derivatives()(c);
+          work.values(p) = work.f(rows[p]).derivatives()(c);
         }
       }
     }
   }
-  return values;
 }
 
 }  // namespace
@@ -191,12 +199,13 @@ AutomaticSparseSystem automaticSparseSystem(ResidualFunction residual,
       std::make_shared<const internal::ColouredPattern>(kSparse, pattern, pattern.rows(), order);
   AutomaticSparseSystem system;
   system.colouring = coloured->colouring();
-  system.jacobian = [dual = std::move(dual), coloured](
+  system.jacobian = [dual = std::move(dual), coloured, work = SparseWorkspace()](
                         const Eigen::Ref<const Eigen::VectorXd>& point,
-                        Eigen::SparseMatrix<double>& out) {
+                        Eigen::SparseMatrix<double>& out) mutable {
     internal::requirePointSize(kSparse, point.size(), coloured->size());
-    IncrementCoordinates coordinates(point);
-    coloured->write(sparseValues(dual, *coloured, coordinates), out);
+    const auto seed = [](long long j, int c, DualVector& x) { x(j).derivatives()(c) = 1.0; };
+    sparseSweeps(dual, *coloured, point, seed, work);
+    coloured->write(work.values, out);
   };
   system.residual = std::move(residual);
   return system;
@@ -215,11 +224,17 @@ AutomaticSparseSystem automaticSparseSystem(ResidualFunction residual,
   system.jacobian = [dual = std::move(dual),
                      coloured,
                      layout = Ondrel::Math::indexedCopy(prototype),
-                     incrementCount](const Eigen::Ref<const Eigen::VectorXd>& point,
-                                     Eigen::SparseMatrix<double>& out) {
+                     incrementCount,
+                     work = SparseWorkspace()](const Eigen::Ref<const Eigen::VectorXd>& point,
+                                               Eigen::SparseMatrix<double>& out) mutable {
     internal::requirePointSize(kSparse, point.size(), layout.values.size());
-    IncrementCoordinates coordinates(kSparse, layout, incrementCount, point);
-    coloured->write(sparseValues(dual, *coloured, coordinates), out);
+    const IncrementCoordinates coordinates(kSparse, layout, incrementCount, point);
+    const std::vector<int> axes = quaternionAxes(coordinates);
+    const auto seedState = [&](long long j, int c, DualVector& x) {
+      seed(coordinates, axes, j, c, x);
+    };
+    sparseSweeps(dual, *coloured, coordinates.values(), seedState, work);
+    coloured->write(work.values, out);
   };
   system.residual = std::move(residual);
   return system;
