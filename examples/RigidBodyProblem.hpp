@@ -84,16 +84,22 @@ struct RigidBodyOnSprings {
 
   // Force of spring k on the body, and the lever arm c_k it acts at.
   template <typename T>
-  Eigen::Matrix<T, 3, 1> springForce(const Spring& spring,
-                                     const Eigen::Matrix<T, 3, 1>& p,
-                                     const Eigen::Matrix<T, 3, 3>& r,
-                                     Eigen::Matrix<T, 3, 1>& leverArm) const {
+  Eigen::Matrix<T, 3, 1> springForceOf(const Spring& spring,
+                                       const Eigen::Matrix<T, 3, 1>& p,
+                                       const Eigen::Matrix<T, 3, 3>& r,
+                                       Eigen::Matrix<T, 3, 1>& leverArm) const {
     using std::sqrt;
     leverArm = r * spring.attachment.cast<T>();
     const Eigen::Matrix<T, 3, 1> d = spring.anchor.cast<T>() - p - leverArm;
     const T length = sqrt(d.dot(d));
     const T pull = spring.stiffness * (length - spring.restLength) / length;
     return pull * d;
+  }
+  Eigen::Vector3d springForce(const Spring& spring,
+                              const Eigen::Vector3d& p,
+                              const Eigen::Matrix3d& r,
+                              Eigen::Vector3d& leverArm) const {
+    return springForceOf<double>(spring, p, r, leverArm);
   }
 
   // Net force and torque, over the scalar type: the residual written once, for the hand-written
@@ -110,7 +116,7 @@ struct RigidBodyOnSprings {
     }
     for (const Spring& spring : springs) {
       Eigen::Matrix<T, 3, 1> leverArm;
-      const Eigen::Matrix<T, 3, 1> force = springForce<T>(spring, p, r, leverArm);
+      const Eigen::Matrix<T, 3, 1> force = springForceOf<T>(spring, p, r, leverArm);
       load.template head<3>() += force;
       load.template tail<3>() += leverArm.cross(force);
     }
@@ -137,7 +143,7 @@ struct RigidBodyOnSprings {
       j.setZero(6, 6);
       for (const Spring& spring : self.springs) {
         Eigen::Vector3d leverArm;
-        const Eigen::Vector3d force = self.springForce<double>(spring, p, r, leverArm);
+        const Eigen::Vector3d force = self.springForce(spring, p, r, leverArm);
         const Eigen::Vector3d d = spring.anchor - p - leverArm;
         const double length = d.norm();
         const Eigen::Vector3d u = d / length;
