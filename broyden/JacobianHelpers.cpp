@@ -197,6 +197,12 @@ SparseJacobianCheckReport checkSparseAt(const ResidualFunction& residual,
   return report;
 }
 
+// The increment coordinates of a State the checks are taken at, its layout checked for ranges.
+IncrementCoordinates checkedCoordinates(const Ondrel::Math::State& point) {
+  return IncrementCoordinates(
+      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
+}
+
 }  // namespace
 
 JacobianFunction forwardDifferenceJacobian(ResidualFunction residual, long long size) {
@@ -239,8 +245,7 @@ JacobianCheckReport checkJacobian(const ResidualFunction& residual,
 JacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                   const JacobianFunction& jacobian,
                                   const Ondrel::Math::State& point) {
-  IncrementCoordinates coordinates(
-      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
+  IncrementCoordinates coordinates = checkedCoordinates(point);
   return checkAt(residual, jacobian, coordinates);
 }
 
@@ -254,8 +259,7 @@ SparseJacobianCheckReport checkJacobian(const ResidualFunction& residual,
 SparseJacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                         const SparseJacobianFunction& jacobian,
                                         const Ondrel::Math::State& point) {
-  IncrementCoordinates coordinates(
-      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
+  IncrementCoordinates coordinates = checkedCoordinates(point);
   return checkSparseAt(residual, jacobian, coordinates);
 }
 
