@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include "internal/ColouredDifferences.hpp"
+#include "internal/ColouredPattern.hpp"
+#include "internal/IncrementCoordinates.hpp"
 #include "internal/SolverCore.hpp"
 
 namespace Ondrel::Math::Solvers {
@@ -18,108 +21,30 @@ namespace {
 
 using Ondrel::Math::State;
 
-// sqrt(eps) balances the truncation error of a forward difference (about h) against its
-// rounding error (about eps / h); cbrt(eps) does the same for a central difference (h^2 against
-// eps / h).
-const double kForwardStepFraction = std::sqrt(std::numeric_limits<double>::epsilon());
-const double kCentralStepFraction = std::cbrt(std::numeric_limits<double>::epsilon());
+using internal::centralStepFraction;
+using internal::forwardStepFraction;
+using internal::IncrementCoordinates;
+using internal::requireCallable;
+using internal::requirePointSize;
+
 // Entries below this fraction of their column's largest entry are compared on the column's
 // scale: a central difference leaves rounding noise of about eps^(2/3) times the residual's
 // size on every entry, which would make any exact zero look infinitely wrong, while a true zero
 // written as a visible number still stands out.
 constexpr double kColumnFloorFraction = 1e-4;
 
-void requireCallable(bool present, const char* operation, const char* which) {
-  if (!present) {
-    throw std::invalid_argument(std::string(operation) + ": the " + which + " callable is empty");
-  }
-}
-
-void requirePointSize(const char* operation, long long given, long long expected) {
-  if (given != expected) {
-    throw std::invalid_argument(std::string(operation) + ": the point has " +
-                                std::to_string(given) + " values, expected " +
-                                std::to_string(expected));
-  }
-}
-
-// The coordinates a Jacobian is taken in: the entries of a plain vector, or the increment
-// entries of a State. Moving along one of them gives the values the residual is evaluated at.
-class Coordinates {
- public:
-  explicit Coordinates(const Eigen::Ref<const Eigen::VectorXd>& values)
-      : point(values), targets(static_cast<std::size_t>(values.size())) {
-    for (long long j = 0; j < values.size(); ++j) targets[static_cast<std::size_t>(j)].value = j;
-  }
-
-  // `layout` is already indexed; its values are replaced by `values`. A component outside the
-  // values or the increment would be read out of range, so it is refused here.
-  Coordinates(const char* operation,
-              const State& layout,
-              long long incrementCount,
-              const Eigen::Ref<const Eigen::VectorXd>& values)
-      : point(values), state(layout) {
-    state->values = values;
-    targets = Ondrel::Math::incrementMap(
-        *state, incrementCount, Ondrel::Math::LayoutCheck::kRanges, operation);
-  }
-
-  long long size() const { return static_cast<long long>(targets.size()); }
-  const Eigen::VectorXd& values() const { return point; }
-
-  // About `fraction` of the coordinate's size, signed like its value, at least `fraction`: a
-  // plain entry is moved by adding to one value, whose size scales its step; a quaternion's
-  // increment entries are angles.
-  double step(long long j, double fraction) const {
-    const long long value = targets[static_cast<std::size_t>(j)].value;
-    if (value < 0) return fraction;
-    const double x = point(value);
-    return (x < 0.0 ? -fraction : fraction) * std::max(std::abs(x), 1.0);
-  }
-
-  // The values after moving by h along coordinate j, and the step actually taken: the value
-  // x + h is rounded, so (x + h) - x is the exact step that divides the difference.
-  double moved(long long j, double h, Eigen::VectorXd& out) {
-    if (state) {
-      Eigen::VectorXd increment = Eigen::VectorXd::Zero(size());
-      increment(j) = h;
-      out = Ondrel::Math::addIncrement(*state, increment).values;
-    } else {
-      out = point;
-      out(j) += h;
-    }
-    const long long value = targets[static_cast<std::size_t>(j)].value;
-    return value < 0 ? h : out(value) - point(value);
-  }
-
- private:
-  Eigen::VectorXd point;
-  std::optional<State> state;
-  std::vector<Ondrel::Math::IncrementTarget> targets;
-};
-
-void evaluate(const char* operation,
-              const ResidualFunction& residual,
-              const Eigen::VectorXd& point,
-              Eigen::VectorXd& out,
-              long long m) {
-  if (out.size() != m) out.resize(m);
-  residual(point, out);
-  if (out.size() != m) internal::refuseEntries(operation, "residual callable", out.size(), m);
-}
-
 Eigen::MatrixXd forwardDifferences(const char* operation,
                                    const ResidualFunction& residual,
-                                   Coordinates& coordinates) {
+                                   IncrementCoordinates& coordinates) {
   const long long m = coordinates.size();
   Eigen::VectorXd base(m);
   Eigen::VectorXd stepped(m);
   Eigen::VectorXd movedValues;
   Eigen::MatrixXd result(m, m);
-  evaluate(operation, residual, coordinates.values(), base, m);
+  internal::evaluateResidual(operation, residual, coordinates.values(), base, m);
   for (long long j = 0; j < m; ++j) {
-    const double h = coordinates.moved(j, coordinates.step(j, kForwardStepFraction), movedValues);
-    evaluate(operation, residual, movedValues, stepped, m);
+    const double h = coordinates.moved(j, coordinates.step(j, forwardStepFraction()), movedValues);
+    internal::evaluateResidual(operation, residual, movedValues, stepped, m);
     result.col(j) = (stepped - base) / h;
   }
   return result;
@@ -127,36 +52,46 @@ Eigen::MatrixXd forwardDifferences(const char* operation,
 
 Eigen::MatrixXd centralDifferences(const char* operation,
                                    const ResidualFunction& residual,
-                                   Coordinates& coordinates) {
+                                   IncrementCoordinates& coordinates) {
   const long long m = coordinates.size();
   Eigen::VectorXd ahead(m);
   Eigen::VectorXd behind(m);
   Eigen::VectorXd movedValues;
   Eigen::MatrixXd result(m, m);
   for (long long j = 0; j < m; ++j) {
-    const double h = std::abs(coordinates.step(j, kCentralStepFraction));
+    const double h = std::abs(coordinates.step(j, centralStepFraction()));
     const double forward = coordinates.moved(j, h, movedValues);
-    evaluate(operation, residual, movedValues, ahead, m);
+    internal::evaluateResidual(operation, residual, movedValues, ahead, m);
     const double backward = coordinates.moved(j, -h, movedValues);
-    evaluate(operation, residual, movedValues, behind, m);
+    internal::evaluateResidual(operation, residual, movedValues, behind, m);
     result.col(j) = (ahead - behind) / (forward - backward);
   }
   return result;
 }
 
-JacobianCheckReport compare(const Eigen::MatrixXd& analytic, const Eigen::MatrixXd& reference) {
-  JacobianCheckReport report;
-  for (long long j = 0; j < analytic.cols(); ++j) {
-    double columnScale = 0.0;
-    for (long long i = 0; i < analytic.rows(); ++i) {
-      for (double entry : {analytic(i, j), reference(i, j)}) {
-        if (std::isfinite(entry)) columnScale = std::max(columnScale, std::abs(entry));
-      }
+// The largest of the columns' largest finite entries in either matrix, per column: entries below
+// kColumnFloorFraction of it are compared on this scale. `entries(j, visit)` calls
+// visit(i, analytic, reference) for the entries of column j that are compared, rows ascending.
+template <typename Entries>
+double columnFloor(long long j, const Entries& entries) {
+  double columnScale = 0.0;
+  entries(j, [&](long long, double a, double r) {
+    for (double entry : {a, r}) {
+      if (std::isfinite(entry)) columnScale = std::max(columnScale, std::abs(entry));
     }
-    const double floor = kColumnFloorFraction * columnScale;
-    for (long long i = 0; i < analytic.rows(); ++i) {
-      const double a = analytic(i, j);
-      const double r = reference(i, j);
+  });
+  return kColumnFloorFraction * columnScale;
+}
+
+// Ties keep the entry met first, in column-major order: only a strictly larger difference
+// replaces it, so of two equal differences, or two non-finite entries, the one in the lower
+// column (then the lower row) is reported.
+template <typename Entries>
+JacobianCheckReport compareColumns(long long columns, const Entries& entries) {
+  JacobianCheckReport report;
+  for (long long j = 0; j < columns; ++j) {
+    const double floor = columnFloor(j, entries);
+    entries(j, [&](long long i, double a, double r) {
       double relative = std::numeric_limits<double>::infinity();
       if (std::isfinite(a) && std::isfinite(r)) {
         const double scale = std::max({std::abs(a), std::abs(r), floor});
@@ -169,14 +104,20 @@ JacobianCheckReport compare(const Eigen::MatrixXd& analytic, const Eigen::Matrix
         report.analytic = a;
         report.finiteDifference = r;
       }
-    }
+    });
   }
   return report;
 }
 
+JacobianCheckReport compare(const Eigen::MatrixXd& analytic, const Eigen::MatrixXd& reference) {
+  return compareColumns(analytic.cols(), [&](long long j, const auto& visit) {
+    for (long long i = 0; i < analytic.rows(); ++i) visit(i, analytic(i, j), reference(i, j));
+  });
+}
+
 JacobianCheckReport checkAt(const ResidualFunction& residual,
                             const JacobianFunction& jacobian,
-                            Coordinates& coordinates) {
+                            IncrementCoordinates& coordinates) {
   constexpr const char* kOperation = "checkJacobian";
   requireCallable(static_cast<bool>(residual), kOperation, "residual");
   requireCallable(static_cast<bool>(jacobian), kOperation, "Jacobian");
@@ -187,6 +128,79 @@ JacobianCheckReport checkAt(const ResidualFunction& residual,
     internal::refuseSquare(kOperation, "Jacobian callable", analytic.rows(), analytic.cols(), m);
   }
   return compare(analytic, centralDifferences(kOperation, residual, coordinates));
+}
+
+// Entries of the full differences outside the analytic pattern that stand above their column's
+// floor (or are not finite): dependencies the pattern misses.
+void findOutside(const Eigen::SparseMatrix<double>& analytic,
+                 const Eigen::MatrixXd& dense,
+                 const Eigen::MatrixXd& reference,
+                 SparseJacobianCheckReport& report) {
+  report.outsideChecked = true;
+  std::vector<bool> inPattern(static_cast<std::size_t>(analytic.rows()));
+  for (long long j = 0; j < analytic.cols(); ++j) {
+    const double floor = columnFloor(j, [&](long long, const auto& visit) {
+      for (long long i = 0; i < dense.rows(); ++i) visit(i, dense(i, j), reference(i, j));
+    });
+    std::fill(inPattern.begin(), inPattern.end(), false);
+    for (Eigen::SparseMatrix<double>::InnerIterator entry(analytic, j); entry; ++entry) {
+      inPattern[static_cast<std::size_t>(entry.row())] = true;
+    }
+    for (long long i = 0; i < analytic.rows(); ++i) {
+      const double r = reference(i, j);
+      if (inPattern[static_cast<std::size_t>(i)] || std::abs(r) <= floor) continue;
+      if (report.entriesOutsidePattern++ == 0) {
+        report.outsideRow = i;
+        report.outsideColumn = j;
+        report.outsideFiniteDifference = r;
+      }
+    }
+  }
+}
+
+SparseJacobianCheckReport checkSparseAt(const ResidualFunction& residual,
+                                        const SparseJacobianFunction& jacobian,
+                                        IncrementCoordinates& coordinates) {
+  constexpr const char* kOperation = "checkJacobian";
+  requireCallable(static_cast<bool>(residual), kOperation, "residual");
+  requireCallable(static_cast<bool>(jacobian), kOperation, "Jacobian");
+  const long long m = coordinates.size();
+  Eigen::SparseMatrix<double> analytic(m, m);
+  jacobian(coordinates.values(), analytic);
+  if (analytic.rows() != m || analytic.cols() != m) {
+    internal::refuseSquare(kOperation, "Jacobian callable", analytic.rows(), analytic.cols(), m);
+  }
+  analytic.makeCompressed();
+  SparseJacobianCheckReport report;
+  if (m <= kSparseCheckFullLimit) {
+    const Eigen::MatrixXd dense = analytic.toDense();
+    const Eigen::MatrixXd reference = centralDifferences(kOperation, residual, coordinates);
+    static_cast<JacobianCheckReport&>(report) = compare(dense, reference);
+    findOutside(analytic, dense, reference, report);
+    return report;
+  }
+  if (analytic.nonZeros() == 0) return report;
+  // Too large for m central differences: the pattern's own entries, by coloured differences. A
+  // dependency the pattern misses still shows, added to another column's entry of its colour.
+  const internal::ColouredPattern coloured(kOperation, analytic, m, ColouringOrder::kSaturation);
+  const Eigen::VectorXd reference = internal::colouredDifferences(
+      kOperation, residual, coloured, coordinates, DifferenceScheme::kCentral);
+  const int* columnStart = analytic.outerIndexPtr();
+  const int* rows = analytic.innerIndexPtr();
+  const double* values = analytic.valuePtr();
+  static_cast<JacobianCheckReport&>(report) =
+      compareColumns(m, [&](long long j, const auto& visit) {
+        for (int p = columnStart[j]; p < columnStart[j + 1]; ++p) {
+          visit(rows[p], values[p], reference(p));
+        }
+      });
+  return report;
+}
+
+// The increment coordinates of a State the checks are taken at, its layout checked for ranges.
+IncrementCoordinates checkedCoordinates(const Ondrel::Math::State& point) {
+  return IncrementCoordinates(
+      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
 }
 
 }  // namespace
@@ -201,7 +215,7 @@ JacobianFunction forwardDifferenceJacobian(ResidualFunction residual, long long 
   return [residual = std::move(residual), size](const Eigen::Ref<const Eigen::VectorXd>& point,
                                                 Eigen::MatrixXd& out) {
     requirePointSize(kOperation, point.size(), size);
-    Coordinates coordinates(point);
+    IncrementCoordinates coordinates(point);
     // Written only once complete: a throwing residual leaves the caller's matrix as it was.
     out = forwardDifferences(kOperation, residual, coordinates);
   };
@@ -216,7 +230,7 @@ JacobianFunction forwardDifferenceJacobian(ResidualFunction residual,
           layout = Ondrel::Math::indexedCopy(prototype),
           incrementCount](const Eigen::Ref<const Eigen::VectorXd>& point, Eigen::MatrixXd& out) {
     requirePointSize(kOperation, point.size(), layout.values.size());
-    Coordinates coordinates(kOperation, layout, incrementCount, point);
+    IncrementCoordinates coordinates(kOperation, layout, incrementCount, point);
     out = forwardDifferences(kOperation, residual, coordinates);
   };
 }
@@ -224,16 +238,39 @@ JacobianFunction forwardDifferenceJacobian(ResidualFunction residual,
 JacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                   const JacobianFunction& jacobian,
                                   const Eigen::Ref<const Eigen::VectorXd>& point) {
-  Coordinates coordinates(point);
+  IncrementCoordinates coordinates(point);
   return checkAt(residual, jacobian, coordinates);
 }
 
 JacobianCheckReport checkJacobian(const ResidualFunction& residual,
                                   const JacobianFunction& jacobian,
                                   const Ondrel::Math::State& point) {
-  Coordinates coordinates(
-      "checkJacobian", Ondrel::Math::indexedCopy(point), point.incrementSize(), point.values);
+  IncrementCoordinates coordinates = checkedCoordinates(point);
   return checkAt(residual, jacobian, coordinates);
+}
+
+SparseJacobianCheckReport checkJacobian(const ResidualFunction& residual,
+                                        const SparseJacobianFunction& jacobian,
+                                        const Eigen::Ref<const Eigen::VectorXd>& point) {
+  IncrementCoordinates coordinates(point);
+  return checkSparseAt(residual, jacobian, coordinates);
+}
+
+SparseJacobianCheckReport checkJacobian(const ResidualFunction& residual,
+                                        const SparseJacobianFunction& jacobian,
+                                        const Ondrel::Math::State& point) {
+  IncrementCoordinates coordinates = checkedCoordinates(point);
+  return checkSparseAt(residual, jacobian, coordinates);
+}
+
+std::ostream& operator<<(std::ostream& stream, const SparseJacobianCheckReport& report) {
+  stream << static_cast<const JacobianCheckReport&>(report);
+  if (!report.outsideChecked) return stream << "; entries outside the pattern not checked";
+  if (report.entriesOutsidePattern == 0) return stream << "; none outside the pattern";
+  return stream << "; " << report.entriesOutsidePattern
+                << " outside the pattern, the first at entry (" << report.outsideRow << ", "
+                << report.outsideColumn << "): finite difference "
+                << report.outsideFiniteDifference;
 }
 
 std::ostream& operator<<(std::ostream& stream, const JacobianCheckReport& report) {

@@ -15,6 +15,9 @@
 // The step is rounded so that x_j + h_j - x_j is exactly h_j. A rotation increment has no value
 // of its own to scale by; its angle is measured in radians, so its step is sqrt(eps).
 //
+// Sparse Jacobians differenced by colours, and exact Jacobians by automatic differentiation, are
+// in ColouredJacobian.hpp and AutomaticJacobian.hpp; checkJacobian checks sparse ones too.
+//
 // Sizes. Systems are square, as for the solver: m residual entries for m (increment) variables.
 // The residual callable is handed a vector of m entries to fill; a callable that leaves another
 // number of entries, or a Jacobian callable that leaves other than m x m, is refused with
@@ -57,6 +60,11 @@ ONDREL_SOLVERS_API JacobianFunction forwardDifferenceJacobian(ResidualFunction r
 /// zero or nearly so. A non-finite entry counts as an infinite difference. On a well-scaled
 /// system a correct Jacobian reports about 1e-8 or less and a wrong entry order one; a threshold
 /// of 1e-5 separates them with room to spare.
+///
+/// Ties: the entries are visited column by column, rows ascending within a column, and only a
+/// strictly larger difference displaces the one held. Of two entries with the same largest
+/// difference, two non-finite entries among them, the first in that order (the lower column,
+/// then the lower row) is reported.
 struct JacobianCheckReport {
   /// Largest relative difference over all entries; 0 for an empty Jacobian.
   double largestRelativeDifference = 0.0;
@@ -86,8 +94,57 @@ ONDREL_SOLVERS_API JacobianCheckReport checkJacobian(const ResidualFunction& res
                                                      const JacobianFunction& jacobian,
                                                      const Ondrel::Math::State& point);
 
+/// Columns up to which the sparse checkJacobian computes full central differences (2 m residual
+/// evaluations and an m x m matrix), and so also looks for entries outside the pattern.
+inline constexpr long long kSparseCheckFullLimit = 2000;
+
+/// What the sparse checkJacobian found: the comparison of JacobianCheckReport, and the entries
+/// that the differences find outside the sparse Jacobian's pattern (a pattern that is too small).
+///
+/// For m <= kSparseCheckFullLimit the analytic Jacobian is compared in full, entries outside its
+/// pattern counting as 0, so a missing entry shows as a relative difference of 1 with analytic 0;
+/// an entry outside the pattern is counted when its central difference is not finite or stands
+/// above 1e-4 of its column's largest entry (the floor of the comparison), far above the
+/// differences' rounding. Beyond that size only the pattern's entries are compared, against
+/// coloured central differences on the pattern (two residual evaluations per colour); a
+/// dependency the pattern misses then shows as a wrong entry of another column of its colour in
+/// the same row, or not at all when no such column exists, and outsideChecked is false.
+struct SparseJacobianCheckReport : JacobianCheckReport {
+  /// Whether the entries outside the pattern were looked at (m <= kSparseCheckFullLimit).
+  bool outsideChecked = false;
+  /// How many entries outside the pattern the differences find nonzero.
+  long long entriesOutsidePattern = 0;
+  /// The first of them, column by column and rows ascending, and its central difference; -1 and
+  /// 0 when there is none.
+  ///@{
+  long long outsideRow = -1;
+  long long outsideColumn = -1;
+  double outsideFiniteDifference = 0.0;
+  ///@}
+};
+
+/// Evaluates the sparse `jacobian` at `point` (handed an empty m x m matrix) and compares it with
+/// central differences of `residual`, as described for SparseJacobianCheckReport. Throws
+/// std::invalid_argument for empty callables or callables that leave other than m entries
+/// (m x m for the Jacobian). Exceptions of the callables pass through.
+ONDREL_SOLVERS_API SparseJacobianCheckReport
+checkJacobian(const ResidualFunction& residual,
+              const SparseJacobianFunction& jacobian,
+              const Eigen::Ref<const Eigen::VectorXd>& point);
+
+/// The same at a State, in its increment coordinates (m = point.incrementSize()).
+ONDREL_SOLVERS_API SparseJacobianCheckReport checkJacobian(const ResidualFunction& residual,
+                                                           const SparseJacobianFunction& jacobian,
+                                                           const Ondrel::Math::State& point);
+
 /// One line: the largest difference, its entry and both values.
 ONDREL_SOLVERS_API std::ostream& operator<<(std::ostream& stream,
                                             const JacobianCheckReport& report);
+
+/// The line of JacobianCheckReport, then what was found outside the pattern: "; none outside the
+/// pattern", "; 2 outside the pattern, the first at entry (3, 1): finite difference -1", or
+/// "; entries outside the pattern not checked".
+ONDREL_SOLVERS_API std::ostream& operator<<(std::ostream& stream,
+                                            const SparseJacobianCheckReport& report);
 
 }  // namespace Ondrel::Math::Solvers

@@ -50,7 +50,7 @@ endif()
 
 # What a static link would need besides the two libraries: the backends and OpenMP, all private
 # to the shared libraries, so a shared link needs none of them.
-set(ONDREL_PC_LIBS_PRIVATE "${ONDREL_BLAS_PRIVATE_LIBS} ${ONDREL_SPARSE_PRIVATE_LIBS}")
+set(ONDREL_PC_LIBS_PRIVATE "${ONDREL_BLAS_PRIVATE_LIBS} ${ONDREL_SPARSE_PRIVATE_LIBS} ${ONDREL_COLPACK_PRIVATE_LIBS}")
 if(OpenMP_CXX_FOUND)
   string(APPEND ONDREL_PC_LIBS_PRIVATE " ${OpenMP_CXX_FLAGS}")
 endif()

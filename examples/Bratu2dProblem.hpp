@@ -25,20 +25,35 @@ struct Bratu2d {
   long long unknowns() const { return gridSize * gridSize; }
   double spacing() const { return 1.0 / static_cast<double>(gridSize + 1); }
 
-  Ondrel::Math::Solvers::ResidualFunction residual() const {
-    return [n = gridSize, scale = spacing() * spacing() * lambda](
-               const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
+  // The residual once, over the scalar type, for automaticSparseJacobian as well as for the
+  // solvers: the same arithmetic on double and on the library's DualScalar.
+  struct Residual {
+    long long n;
+    double scale;  // h^2 lambda
+
+    template <typename T>
+    void operator()(const Eigen::Ref<const Eigen::Matrix<T, Eigen::Dynamic, 1>>& u,
+                    Eigen::Matrix<T, Eigen::Dynamic, 1>& f) const {
+      using std::exp;
+      const T zero(0.0);
       for (long long j = 0; j < n; ++j) {
         for (long long i = 0; i < n; ++i) {
           const long long k = i + n * j;
-          const double west = i > 0 ? u(k - 1) : 0.0;
-          const double east = i + 1 < n ? u(k + 1) : 0.0;
-          const double south = j > 0 ? u(k - n) : 0.0;
-          const double north = j + 1 < n ? u(k + n) : 0.0;
-          f(k) = 4.0 * u(k) - west - east - south - north - scale * std::exp(u(k));
+          const T& west = i > 0 ? u(k - 1) : zero;
+          const T& east = i + 1 < n ? u(k + 1) : zero;
+          const T& south = j > 0 ? u(k - n) : zero;
+          const T& north = j + 1 < n ? u(k + n) : zero;
+          f(k) = 4.0 * u(k) - west - east - south - north - scale * exp(u(k));
         }
       }
-    };
+    }
+  };
+
+  Residual residualTemplate() const { return Residual{gridSize, spacing() * spacing() * lambda}; }
+
+  Ondrel::Math::Solvers::ResidualFunction residual() const {
+    return [r = residualTemplate()](const Eigen::Ref<const Eigen::VectorXd>& u,
+                                    Eigen::VectorXd& f) { r(u, f); };
   }
 
   // Builds the pattern once, with the constant couplings; later calls rewrite only the diagonal,
@@ -65,6 +80,14 @@ struct Bratu2d {
       }
       for (long long k = 0; k < m; ++k) j.coeffRef(k, k) = 4.0 - scale * std::exp(u(k));
     };
+  }
+
+  // The five-point pattern, for the coloured and automatic Jacobians: the hand-written
+  // Jacobian's first evaluation (its values do not matter, only which entries it stores).
+  Eigen::SparseMatrix<double> pattern() const {
+    Eigen::SparseMatrix<double> j;
+    jacobian()(Eigen::VectorXd::Zero(unknowns()), j);
+    return j;
   }
 
   // u at the centre of the square; with N even the centre lies between four grid points, and the

@@ -2,8 +2,10 @@
 
 #include <Eigen/Dense>
 #include <cmath>
+#include <ondrel/broyden/Broyden>
 #include <stdexcept>
 
+#include "MinpackResidual.hpp"
 #include "MinpackTestSet.hpp"
 
 namespace {
@@ -50,6 +52,31 @@ TEST(TestProblemJacobians, AgreeWithCentralDifferencesAtStartAndNearby) {
       const Eigen::MatrixXd numeric = centralDifferences(problem, x);
       const double scale = std::max(1.0, numeric.norm());
       EXPECT_LT((analytic - numeric).norm() / scale, kJacobianTolerance)
+          << problem.name() << " at " << x.transpose();
+    }
+  }
+}
+
+// The residual template computes the test set's residual, and its automatic Jacobian is the
+// hand-written one up to rounding: the automatic side of the benchmark compares like with like.
+TEST(TestProblemJacobians, AutomaticEqualsHandWrittenOnEveryProblem) {
+  // Rounding of sums of a few dozen terms, and of Watson's 29-point sums, relative to the norm.
+  constexpr double kRoundingTolerance = 1e-12;
+  for (const TestProblem& problem : Ondrel::Benchmarks::standardTestSet()) {
+    const auto system = Ondrel::Math::Solvers::automaticJacobian(
+        Ondrel::Benchmarks::MinpackResidual{problem}, problem.size());
+    for (const Eigen::VectorXd& x : {problem.start(), offsetPoint(problem)}) {
+      Eigen::VectorXd expected(problem.size());
+      Eigen::VectorXd residual(problem.size());
+      problem.residual(x, expected);
+      system.residual(x, residual);
+      EXPECT_LE((residual - expected).norm(), kRoundingTolerance * std::max(1.0, expected.norm()))
+          << problem.name();
+      Eigen::MatrixXd hand(problem.size(), problem.size());
+      Eigen::MatrixXd automatic;
+      problem.jacobian(x, hand);
+      system.jacobian(x, automatic);
+      EXPECT_LE((automatic - hand).norm(), kRoundingTolerance * std::max(1.0, hand.norm()))
           << problem.name() << " at " << x.transpose();
     }
   }
