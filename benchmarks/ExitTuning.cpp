@@ -2,13 +2,14 @@
 // 10 x0 and 100 x0): for each candidate setting, the runs solved (final residual norm at most
 // 1e-8), the runs that the same setting without exits solves and the exits lose, and what the
 // failing runs cost: the median of their Jacobian and residual evaluations. Run on the defaults
-// and on BroydenParameters::robust(), each with every candidate; the exits in robust() and the
-// figures of docs/guide/failing-well.md come from here.
+// on BroydenParameters::robust() and on robust() with the trust region, each with every candidate;
+// the exits in robust() and the figures of docs/guide/failing-well.md come from here.
 //
 //   ExitTuning
 #include <cstdio>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BenchmarkReport.hpp"
@@ -42,6 +43,12 @@ Outcome run(const BroydenParameters& parameters, const std::vector<TestProblem>&
   return outcome;
 }
 
+// Run i of the set, as the tables name it.
+std::string runName(const std::vector<TestProblem>& problems, std::size_t i) {
+  return problems[i / 3].name() + " from " +
+         std::to_string(static_cast<int>(kStartFactors[i % 3])) + " x0";
+}
+
 struct Candidate {
   std::string name;
   std::uint64_t stagnationJacobians;
@@ -66,14 +73,20 @@ int main() {
       {"divergenceFactor 1e10", 0, 0, 1e10},
   };
 
-  for (const char* preset : {"defaults", "robust"}) {
-    const BroydenParameters base =
-        std::string(preset) == "robust" ? BroydenParameters::robust() : BroydenParameters{};
+  BroydenParameters trustRegion = BroydenParameters::robust();
+  trustRegion.stepControl = Ondrel::Math::Solvers::StepControl::kTrustRegion;
+  const std::pair<const char*, BroydenParameters> presets[] = {
+      {"defaults", BroydenParameters{}},
+      {"robust", BroydenParameters::robust()},
+      {"robust with kTrustRegion", trustRegion},
+  };
+  for (const auto& [preset, base] : presets) {
     std::printf(
         "\n%s\n\n| exits | solved | lost | failed runs: median Jacobians | median residuals |\n"
         "|---|---|---|---|---|\n",
         preset);
     std::vector<bool> reference;
+    std::string unsolved;
     for (const Candidate& candidate : candidates) {
       BroydenParameters parameters = base;
       parameters.outputStream = nullptr;
@@ -81,15 +94,18 @@ int main() {
       parameters.stagnationIterations = candidate.stagnationIterations;
       parameters.divergenceFactor = candidate.divergenceFactor;
       const Outcome outcome = run(parameters, problems);
-      if (reference.empty()) reference = outcome.solved;
+      if (reference.empty()) {
+        reference = outcome.solved;
+        for (std::size_t i = 0; i < outcome.solved.size(); ++i) {
+          if (!outcome.solved[i]) unsolved += ", " + runName(problems, i);
+        }
+      }
       int solved = 0;
       std::string lost;
       for (std::size_t i = 0; i < outcome.solved.size(); ++i) {
         solved += outcome.solved[i];
         if (reference[i] && !outcome.solved[i]) {
-          const TestProblem& problem = problems[i / 3];
-          lost += (lost.empty() ? "" : ", ") + problem.name() + " from " +
-                  std::to_string(static_cast<int>(kStartFactors[i % 3])) + " x0";
+          lost += (lost.empty() ? "" : ", ") + runName(problems, i);
         }
       }
       std::printf("| %s | %d | %s | %g | %g |\n",
@@ -99,6 +115,8 @@ int main() {
                   median(outcome.failedJacobians),
                   median(outcome.failedResiduals));
     }
+    std::printf("\nNot solved without exits: %s\n",
+                unsolved.empty() ? "none" : unsolved.c_str() + 2);
   }
   return 0;
 }

@@ -145,6 +145,13 @@ std::vector<Setting> settings() {
   return list;
 }
 
+// Settings the dense solver alone takes.
+std::vector<Setting> denseSettings() {
+  BroydenParameters trust = BroydenParameters::robust();
+  trust.stepControl = StepControl::kTrustRegion;
+  return {{"trust region", trust}, {"trust region scaled", trust, true}};
+}
+
 // Counted callables that hash every point they are handed.
 ResidualFunction residualOf(const TestProblem& problem, Fingerprint& print) {
   return [&problem, &print](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
@@ -284,6 +291,11 @@ int main() {
     line(std::string("dense State ") + setting.name, denseGroup(setting, true, 0));
     line(std::string("sparse ") + setting.name, sparseGroup(setting, 20));
     line(std::string("sparse bound 3 ") + setting.name, sparseGroup(setting, 3));
+    line(std::string("rigid body ") + setting.name, rigidBodyGroup(setting));
+  }
+  for (const Setting& setting : denseSettings()) {
+    line(std::string("dense ") + setting.name, denseGroup(setting, false, 0));
+    line(std::string("dense State ") + setting.name, denseGroup(setting, true, 0));
     line(std::string("rigid body ") + setting.name, rigidBodyGroup(setting));
   }
   line("dense monitor stops at 7", denseGroup(settings().front(), false, 7));

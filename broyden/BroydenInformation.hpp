@@ -19,7 +19,8 @@ enum class BroydenTermination : std::int32_t {
   kNonFinite,         ///< a residual norm or the Jacobian was NaN or infinite
   kSingularJacobian,  ///< failFast: an inverse Jacobian was not finite (singular, or overflowed)
   kStoppedByMonitor,  ///< the monitor returned false
-  kLineSearchFailed,  ///< kLineSearch: no step length was accepted, even from a fresh Jacobian
+  kLineSearchFailed,  ///< kLineSearch, kTrustRegion: no step was accepted, even from a fresh
+                      ///< Jacobian
   kStagnated,         ///< stagnationJacobians or stagnationIterations: no progress for that long
   kDiverged,          ///< divergenceFactor: ||F|| at a fresh Jacobian far above the best
 };

@@ -41,10 +41,10 @@ struct BroydenIterationReport {
   /// during the call: copy them to keep them.
   const Eigen::VectorXd* values = nullptr;
   /// StepControl::kLineSearch: the fraction of the (capped) direction the iteration took; 1 for a
-  /// full step.
+  /// full step. kTrustRegion: the step's scaled length over d's.
   double stepLength = 1.0;
   /// StepControl::kLineSearch: the cuts the iteration's search made, a retry's included; 0 for a
-  /// full step.
+  /// full step. kTrustRegion: the rejected trials, with the cuts of a line search after them.
   std::uint64_t stepCuts = 0;
   /// StepControl::kLineSearch: whether the search failed once and was retried from a fresh
   /// Jacobian at the current point (counted in jacobianEvaluations); false for a full step.

@@ -49,6 +49,10 @@ enum class StepControl : std::int32_t {
   /// residual at its end is not finite or not low enough, and evaluates the Jacobian afresh at
   /// the current point when no cut is accepted (see BroydenParameters::stepControl).
   kLineSearch,
+  /// Powell's dogleg within a trust region on the model's Jacobian, the radius grown and shrunk
+  /// by how well the model predicted each step (see BroydenParameters::stepControl). Dense
+  /// solver only: the sparse solver holds no Jacobian to take the gradient with, and refuses it.
+  kTrustRegion,
 };
 
 /// The settings of a solver: seven numerical ones, then opt-in control and step control whose
@@ -111,10 +115,26 @@ struct BroydenParameters {
   /// solve at once (kNonFinite). The growth allowance is summable: it lets an early iteration climb
   /// a little, as Broyden's method often must, while the product of all allowed growth stays
   /// bounded.
+  ///
+  /// Under kTrustRegion an iteration steps to the minimiser of ||F + J s|| within the radius
+  /// ||D s|| <= Delta (Powell's dogleg between the model's steepest-descent point and d), J the
+  /// model's Jacobian, kept current through the updates. D is variableScales when given, else (as
+  /// MINPACK's hybrj scales itself) the largest norm each column of J has had in the solve, none
+  /// below 1e-6 of the largest. Delta is at most maxStepFactor * max(||D x||, 1), and at first no
+  /// longer than d. A trial point is accepted when its residual norm is below absoluteTolerance
+  /// or finite with ||F+||^2 lower than ||F||^2 by at least 1e-4 of the decrease the model
+  /// predicted; Delta then grows to twice the step when the model predicted at least half the
+  /// decrease. Otherwise the model is updated with the rejected trial (its secant information is
+  /// as good as any), Delta is halved from the rejected step's length and a new dogleg tried, at
+  /// most maxStepCuts times. A search that accepts nothing is made once more from a fresh
+  /// Jacobian, as under kLineSearch; when that fails too, the line search along d takes over, with
+  /// its own last resort. Each trial costs O(m²) more than the line search's (J is updated beside
+  /// H). See docs/guide/failing-well.md for what it solves that the line search does not.
   StepControl stepControl = StepControl::kFullStep;
-  /// kLineSearch: the cap on the step's length, relative to max(||x||, 1).
+  /// kLineSearch: the cap on the step's length, relative to max(||x||, 1); kTrustRegion: the
+  /// first radius, relative to max(||x0||, 1).
   double maxStepFactor = 10.0;
-  /// kLineSearch: the most cuts of one search.
+  /// kLineSearch: the most cuts of one search; kTrustRegion: the most rejected trials.
   std::uint64_t maxStepCuts = 5;
   /// kLineSearch: the relative growth of ||F|| a short step may bring in iteration k is this / k^2.
   double residualGrowthAllowance = 2.0;

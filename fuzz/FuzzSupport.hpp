@@ -90,8 +90,9 @@ struct MonitorPlan {
   Action action = kWatch;
   std::uint64_t at = 0;
   bool armed = false;
-  // The step control of the solver it watches.
+  // The step control of the solver it watches: a search of either kind, and which.
   bool lineSearch = false;
+  bool trustRegion = false;
   std::uint64_t maxStepCuts = 0;
   // What the armed solve did with it.
   std::uint64_t reports = 0;
@@ -124,11 +125,14 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
       FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted &&
                  !report.escaped);
     } else {
-      // A retried iteration made two searches.
-      const std::uint64_t searches = report.restarted ? 2 : 1;
-      FUZZ_CHECK(report.stepLength > 0.0 && report.stepLength <= 1.0);
-      FUZZ_CHECK(report.stepCuts <= searches * plan->maxStepCuts);
-      FUZZ_CHECK(report.stepCuts > 0 || report.stepLength == 1.0);
+      // A retried iteration made two searches; the trust region may hand over to a third.
+      const std::uint64_t searches = (report.restarted ? 2 : 1) + (plan->trustRegion ? 1 : 0);
+      // A trust region shrunk to a few subnormals may step by nothing.
+      FUZZ_CHECK((report.stepLength > 0.0 || plan->trustRegion) && report.stepLength >= 0.0 &&
+                 report.stepLength <= 1.0);
+      FUZZ_CHECK(report.stepCuts / searches <= plan->maxStepCuts);
+      // The trust region may take less than d without a rejected trial.
+      FUZZ_CHECK(report.stepCuts > 0 || report.stepLength == 1.0 || plan->trustRegion);
       // The whole step after a failed search: taken at length 1.
       FUZZ_CHECK(!report.escaped || report.stepLength == 1.0);
       plan->extraTrials += report.stepCuts + (report.restarted ? 1 : 0) + (report.escaped ? 1 : 0);
@@ -143,9 +147,9 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
   };
 }
 
-// The opt-in control settings: output, failing fast, the line search with ordinary and absurd
-// settings (no cap, a zero cap, no cuts, many cuts, negative or NaN allowances), the progress
-// exits and the relative tolerance, and a monitor following `plan`.
+// The opt-in control settings: output, failing fast, the line search or the trust region with
+// ordinary and absurd settings (no cap, a zero cap, no cuts, many cuts, negative or NaN
+// allowances), the progress exits and the relative tolerance, and a monitor following `plan`.
 inline void controlFrom(FuzzedDataProvider& in,
                         Math::Solvers::BroydenParameters& parameters,
                         const std::shared_ptr<MonitorPlan>& plan,
@@ -153,7 +157,8 @@ inline void controlFrom(FuzzedDataProvider& in,
   parameters.outputStream = in.ConsumeBool() ? nullptr : parameters.outputStream;
   parameters.failFast = in.ConsumeBool();
   if (in.ConsumeBool()) {
-    parameters.stepControl = Math::Solvers::StepControl::kLineSearch;
+    parameters.stepControl = in.ConsumeBool() ? Math::Solvers::StepControl::kTrustRegion
+                                              : Math::Solvers::StepControl::kLineSearch;
     if (in.ConsumeBool()) {
       parameters.maxStepFactor = awkwardDouble(in);
       const std::uint64_t cuts[] = {0, 1, 5, 60, 2000, std::numeric_limits<std::uint64_t>::max()};
@@ -170,7 +175,8 @@ inline void controlFrom(FuzzedDataProvider& in,
         in.ConsumeBool() ? parameters.divergenceFactor : awkwardDouble(in);
     parameters.relativeResidualTolerance = in.ConsumeBool() ? 0.0 : awkwardDouble(in);
   }
-  plan->lineSearch = parameters.stepControl == Math::Solvers::StepControl::kLineSearch;
+  plan->lineSearch = parameters.stepControl != Math::Solvers::StepControl::kFullStep;
+  plan->trustRegion = parameters.stepControl == Math::Solvers::StepControl::kTrustRegion;
   plan->maxStepCuts = parameters.maxStepCuts;
   if (in.ConsumeBool()) parameters.monitor = monitorFor(plan, valueCount);
 }

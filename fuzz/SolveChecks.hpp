@@ -68,10 +68,13 @@ struct SolveChecks {
     const auto& before = watch.expected;
     using Math::Solvers::BroydenTermination;
     // The fields that describe the last solve on every exit.
-    const bool lineSearch = parameters.stepControl == Math::Solvers::StepControl::kLineSearch;
+    // Either search; the trust region's hand-over to the line search is not reported, so only
+    // the line search's trials are counted exactly.
+    const bool lineSearch = parameters.stepControl != Math::Solvers::StepControl::kFullStep;
+    const bool trustRegion = parameters.stepControl == Math::Solvers::StepControl::kTrustRegion;
     if (!lineSearch) {
       FUZZ_CHECK(r.residualEvaluations == r.iterations + 1);
-    } else if (parameters.monitor && monitor->reports == r.iterations + 1) {
+    } else if (parameters.monitor && monitor->reports == r.iterations + 1 && !trustRegion) {
       // Every iteration was reported, the one that ended the solve included: one residual each,
       // and every cut, retried search and whole step besides.
       FUZZ_CHECK(r.residualEvaluations == r.iterations + 1 + monitor->extraTrials);

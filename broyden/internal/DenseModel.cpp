@@ -49,6 +49,29 @@ void DenseModel::step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx) cons
   dx = -dx;
 }
 
+void DenseModel::keepJacobianCurrent(bool keep) {
+  jacobianKeptCurrent = keep;
+  if (keep) {
+    jacobianProduct.resize(jacobian.rows());
+    transposedJacobianProduct.resize(jacobian.rows());
+  }
+}
+
+void DenseModel::followOnJacobian(std::int32_t method,
+                                  const Eigen::VectorXd& s,
+                                  const Eigen::VectorXd& y) {
+  jacobianProduct.noalias() = jacobian * s;
+  if (method == kGoodBroydenOnInverse) {
+    jacobianProduct = y - jacobianProduct;
+    addRankOne(jacobian, jacobianProduct, s, s.dot(s) + kDenominatorShift);
+  } else if (method == kBadBroydenOnInverse) {
+    transposedJacobianProduct.noalias() = jacobian.transpose() * y;
+    const double denominator = y.dot(jacobianProduct) + kDenominatorShift;
+    jacobianProduct = y - jacobianProduct;
+    addRankOne(jacobian, jacobianProduct, transposedJacobianProduct, denominator);
+  }
+}
+
 ModelHealth DenseModel::health() const {
   if (!jacobian.allFinite()) return ModelHealth::kNonFiniteJacobian;
   if (!inverseJacobian.allFinite()) return ModelHealth::kNonFiniteInverse;
@@ -93,8 +116,9 @@ void DenseModel::update(std::int32_t method,
       break;
     }
     default:
-      break;
+      return;
   }
+  if (jacobianKeptCurrent && method != kGoodBroydenOnJacobian) followOnJacobian(method, s, y);
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -16,6 +16,10 @@
 // Methods 0 and 1 are one update in exact arithmetic (1 is 0 carried to H by Sherman–Morrison,
 // O(m²) instead of a new O(m³) factorisation); 2 is the other rank-one correction of H that
 // satisfies the secant condition. Any other method value leaves J and H as they are.
+//
+// For the trust region the model also keeps J current under methods 1 and 2, with the update of
+// J that each one's update of H is the inverse of: method 1 the same as method 0, method 2
+// J+ = J + (y - J s)(yᵀ J) / (yᵀ J s + δ) (Sherman–Morrison applied to H+).
 #pragma once
 
 #include <Eigen/Core>
@@ -47,6 +51,19 @@ class DenseModel {
   // dx = -H F.
   void step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx) const;
 
+  // Keeps J current through updates of H too (the trust region's steepest descent needs J); off,
+  // J is the last evaluated or method-0 one. Sizes its work vector when switched on.
+  void keepJacobianCurrent(bool keep);
+  // out = J v, and out = Jᵀ v, with the J of the model.
+  void applyJacobian(const Eigen::VectorXd& v, Eigen::VectorXd& out) const {
+    out.noalias() = jacobian * v;
+  }
+  // The Euclidean norm of each of J's columns.
+  void columnNorms(Eigen::VectorXd& out) const { out = jacobian.colwise().norm().transpose(); }
+  void applyTransposedJacobian(const Eigen::VectorXd& v, Eigen::VectorXd& out) const {
+    out.noalias() = jacobian.transpose() * v;
+  }
+
   // Whether the model can still give finite steps (O(m²): only asked for by failFast).
   ModelHealth health() const;
 
@@ -59,6 +76,8 @@ class DenseModel {
 
  private:
   void factorise();
+  // The update of J that matches the update `method` just made to H.
+  void followOnJacobian(std::int32_t method, const Eigen::VectorXd& s, const Eigen::VectorXd& y);
 
   const char* solverName;
   JacobianFunction jacobianFunction;
@@ -70,6 +89,10 @@ class DenseModel {
   // Work vectors: (y - J s) or (s - H y), and sᵀ H.
   Eigen::VectorXd correction;
   Eigen::VectorXd transposedProduct;
+  bool jacobianKeptCurrent = false;
+  // J s and yᵀ J while J follows H.
+  Eigen::VectorXd jacobianProduct;
+  Eigen::VectorXd transposedJacobianProduct;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal

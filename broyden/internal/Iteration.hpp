@@ -6,8 +6,8 @@
 //   the held Jacobian, or a fresh one at x0; the schedule starts anew; the monitor sees iteration
 //   0; each iteration k = 1, 2, ...:
 //     dx = -H F, shortened to keep the constrained variables on their side, and the trial point
-//       x+ from it: the whole of dx, or the line search's cut of it, retried from a fresh Jacobian
-//       and as a last resort taken whole (takeStep);
+//       x+ from it: the whole of dx, the line search's cut of it or the trust region's dogleg,
+//       retried from a fresh Jacobian and as a last resort taken whole (takeStep);
 //     F(x+); converged when ||F+|| < tol, or ||F+|| < 10 tol with a small weighted step;
 //     a fresh Jacobian at x+ when the last decision scheduled one (unless the progress exits
 //       find the solve diverging or stagnant first: refreshAt), else the rank-one update;
@@ -22,14 +22,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <limits>
 #include <optional>
 #include <ostream>
+#include <type_traits>
 #include <vector>
 
 #include "JacobianModel.hpp"
 #include "SolverCore.hpp"
+#include "TrustRegion.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -109,6 +113,8 @@ struct Progress {
   std::uint64_t slowJacobians = 0;
   // The last iteration that lowered the best by kIterationGain.
   std::uint64_t lastGain = 0;
+  // StepControl::kTrustRegion's radius and work vectors.
+  TrustRegion trust;
 
   void see(double norm) {
     if (iteration == 0) start = norm;
@@ -176,13 +182,17 @@ double weightedStepNorm(const SolverCore& core,
                    static_cast<double>(core.systemSize));
 }
 
-// ||v|| and ||v||^2 of a step, or of a vector solve's values, measured with the variable scales
-// when there are any.
-inline double scaledNorm(const Eigen::VectorXd& scales, const Eigen::VectorXd& v) {
-  return scales.size() == 0 ? v.norm() : (scales.array() * v.array()).matrix().norm();
-}
-inline double scaledSquaredNorm(const Eigen::VectorXd& scales, const Eigen::VectorXd& v) {
-  return scales.size() == 0 ? v.squaredNorm() : (scales.array() * v.array()).matrix().squaredNorm();
+// The longest step of the line search and the trust region, as MINPACK's `factor` bounds its
+// first trust region: relative to the size of the variables, measured in `scales`, with a floor
+// of one for variables near zero. A State's values are measured unscaled unless they pair with the
+// increment entries. A factor that is negative or NaN caps nothing rather than turning the step
+// around.
+template <class Variables>
+double stepCap(double factor, const Variables& variables, const Eigen::VectorXd& scales) {
+  const Eigen::VectorXd unscaled;
+  const Eigen::VectorXd& valueScales = variables.valuesPairWithSteps() ? scales : unscaled;
+  const double limit = factor * std::max(scaledNorm(valueScales, variables.currentValues()), 1.0);
+  return limit >= 0.0 ? limit : std::numeric_limits<double>::infinity();
 }
 
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
@@ -193,17 +203,13 @@ LineSearchResult searchStep(
     SolverCore& core, Variables& variables, Eigen::VectorXd& step, double norm, std::uint64_t k) {
   const BroydenParameters& parameters = core.parameters;
   LineSearchResult result;
-  // The cap, as MINPACK's `factor` bounds its first trust region: relative to the size of the
-  // variables, with a floor of one for variables near zero. A State's values are measured
-  // unscaled unless they pair with the increment entries.
   const Eigen::VectorXd& scales = parameters.variableScales;
   const Eigen::VectorXd unscaled;
   const Eigen::VectorXd& valueScales = variables.valuesPairWithSteps() ? scales : unscaled;
   const Eigen::VectorXd& x = variables.currentValues();
-  const double limit = parameters.maxStepFactor * std::max(scaledNorm(valueScales, x), 1.0);
+  const double limit = stepCap(parameters.maxStepFactor, variables, scales);
   const double length = scaledNorm(scales, step);
-  // A factor that is negative or NaN caps nothing rather than turning the step around.
-  if (limit >= 0.0 && length > limit) step *= limit / length;
+  if (length > limit) step *= limit / length;
   variables.constrain(step, parameters.constraints, kBoundFraction);
 
   const double squaredScale = std::max(scaledSquaredNorm(valueScales, x), 1.0);
@@ -247,6 +253,91 @@ LineSearchResult searchStep(
   return result;
 }
 
+// Whether a model holds a Jacobian the trust region can take products with (the dense one).
+template <class Model, class = void>
+struct OffersJacobian : std::false_type {};
+template <class Model>
+struct OffersJacobian<Model, std::void_t<decltype(&Model::applyJacobian)>> : std::true_type {};
+
+template <class Model>
+bool offersTrustRegion(StepControl control) {
+  return OffersJacobian<Model>::value && control == StepControl::kTrustRegion;
+}
+
+// The trust region of StepControl::kTrustRegion from the current point, whose residual norm is
+// `norm`, with d = -H F in trust.newton: dogleg trials, each rejected one updating the model and
+// halving the radius. Leaves the last trial point in the variables, its step in `step` and its
+// residual in core.newResidual.
+template <class Model, class Variables>
+LineSearchResult trustStep(SolverCore& core,
+                           Model& model,
+                           Variables& variables,
+                           Eigen::VectorXd& step,
+                           double norm,
+                           TrustRegion& trust) {
+  const BroydenParameters& parameters = core.parameters;
+  fixTrustScales(model, parameters.variableScales, trust);
+  const Eigen::VectorXd& scales = trust.scales;
+  trust.radius = std::min(trust.radius, stepCap(parameters.maxStepFactor, variables, scales));
+  double newtonLength = scaledNorm(scales, trust.newton);
+  if (!trust.radiusFixed) {
+    trust.radius = std::min(trust.radius, newtonLength);
+    trust.radiusFixed = true;
+  }
+  LineSearchResult result;
+  const double squaredNorm = norm * norm;
+  while (true) {
+    doglegStep(model, core.residual, scales, trust, step);
+    variables.constrain(step, parameters.constraints, kBoundFraction);
+    model.applyJacobian(step, trust.product);
+    trust.product += core.residual;
+    const double predictedNorm = core.residualNorm(trust.product);
+    const double predicted = squaredNorm - predictedNorm * predictedNorm;
+    variables.advance(step);
+    core.evaluateResidual(variables.trialValues(), core.newResidual);
+    result.norm = core.residualNorm(core.newResidual);
+    const double length = scaledNorm(scales, step);
+    // In [0, 1] whatever d is: a d of nothing, or not finite, counts as taken whole.
+    const double fraction = length / newtonLength;
+    result.length = fraction >= 0.0 && fraction < 1.0 ? fraction : 1.0;
+    const bool finite = std::isfinite(result.norm);
+    const double ratio = (squaredNorm - result.norm * result.norm) / predicted;
+    if (finite &&
+        (result.norm < core.tolerance || (predicted > 0.0 && ratio >= kAcceptedPrediction))) {
+      if (ratio >= kGoodPrediction) trust.radius = std::max(trust.radius, kRadiusGrowth * length);
+      return result;
+    }
+    trust.radius = kRadiusCut * std::min(trust.radius, length);
+    // A radius that halving cannot shrink (d not finite) or that has shrunk to nothing ends it.
+    if (result.cuts >= parameters.maxStepCuts || !(trust.radius > 0.0) ||
+        !std::isfinite(trust.radius)) {
+      break;
+    }
+    ++result.cuts;
+    // A rejected trial still measured F along its step: the model learns it, as MINPACK's hybrj
+    // updates with every step it tries.
+    if (finite) {
+      model.update(
+          parameters.updateMethod, variables.updateStep(step), core.residual, core.newResidual);
+      model.step(core.residual, trust.newton);
+      newtonLength = scaledNorm(scales, trust.newton);
+    }
+  }
+  result.accepted = false;
+  return result;
+}
+
+// A solve's trust region starts unbounded: each iteration bounds the radius by the step cap, and
+// the first by d's length as well.
+template <class Model>
+void startTrustRegion(const SolverCore& core, Model& model, TrustRegion& trust) {
+  model.keepJacobianCurrent(true);
+  trust.allocate(core.systemSize);
+  trust.radius = std::numeric_limits<double>::infinity();
+  trust.radiusFixed = false;
+  trust.scales.resize(0);
+}
+
 // The Jacobian afresh at `point`, whose ||F|| is `norm`, in the middle of a solve, unless a
 // progress exit ends the solve first: a point far above the best one (divergence), or too many
 // Jacobians in a row after which the best barely moved (stagnation). Then failFast's verdict.
@@ -270,10 +361,11 @@ std::optional<BroydenTermination> refreshAt(
 }
 
 // One step from the current point, whose residual norm is `norm`: the whole of dx, or under the
-// line search a length it accepts. A search that accepts nothing is made once more from a fresh
-// Jacobian at the current point, unless the model is one already (`modelFresh`); when that fails
-// too the whole capped step is taken if its residual is finite (the point is near a local minimum
-// of ||F|| or in a narrow valley, where cutting further only stalls), as a full-step solve would.
+// line search a length it accepts (under the trust region a dogleg step it accepts). A search that
+// accepts nothing is made once more from a fresh Jacobian at the current point, unless the model is
+// one already (`modelFresh`); when that fails too the whole capped step is taken if its residual is
+// finite (the point is near a local minimum of ||F|| or in a narrow valley, where cutting further
+// only stalls), as a full-step solve would.
 template <class Model, class Variables>
 StepOutcome takeStep(SolverCore& core,
                      Model& model,
@@ -283,36 +375,57 @@ StepOutcome takeStep(SolverCore& core,
                      bool modelFresh,
                      Progress& progress) {
   model.step(core.residual, step);
-  if (core.parameters.stepControl != StepControl::kLineSearch) {
+  const StepControl control = core.parameters.stepControl;
+  if (control == StepControl::kFullStep) {
     variables.constrain(step, core.parameters.constraints, kBoundFraction);
     variables.advance(step);
     core.evaluateResidual(variables.trialValues(), core.newResidual);
     return {core.residualNorm(core.newResidual), std::nullopt, true};
   }
-  LineSearchResult& search = progress.search;
-  search = searchStep(core, variables, step, norm, progress.iteration);
-  if (!search.accepted && !modelFresh) {
+  const bool trustRegion = offersTrustRegion<Model>(control);
+  auto search = [&] {
+    if constexpr (OffersJacobian<Model>::value) {
+      if (trustRegion) {
+        progress.trust.newton = step;
+        return trustStep(core, model, variables, step, norm, progress.trust);
+      }
+    }
+    return searchStep(core, variables, step, norm, progress.iteration);
+  };
+  LineSearchResult& result = progress.search;
+  result = search();
+  if (!result.accepted && !modelFresh) {
     if (const auto stop = refreshAt(core, model, variables.currentValues(), norm, progress)) {
       return {norm, stop, false};
     }
     core.restartSchedule();
-    const std::uint64_t firstCuts = search.cuts;
+    const std::uint64_t firstCuts = result.cuts;
     model.step(core.residual, step);
-    search = searchStep(core, variables, step, norm, progress.iteration);
-    search.cuts += firstCuts;
-    search.restarted = true;
+    result = search();
+    result.cuts += firstCuts;
+    result.restarted = true;
   }
-  if (!search.accepted) {
-    step /= search.length;
+  // A trust region that accepts nothing even from a fresh Jacobian hands over to the line search
+  // along d: on badly scaled models the dogleg's steps can all land where F is not finite.
+  if (!result.accepted && trustRegion) {
+    const LineSearchResult trustTrials = result;
+    step = progress.trust.newton;
+    result = searchStep(core, variables, step, norm, progress.iteration);
+    result.cuts += trustTrials.cuts;
+    result.restarted = trustTrials.restarted;
+  }
+  if (!result.accepted) {
+    // The whole capped step.
+    step /= result.length;
     variables.advance(step);
     core.evaluateResidual(variables.trialValues(), core.newResidual);
-    search.norm = core.residualNorm(core.newResidual);
-    search.length = 1.0;
-    search.escaped = true;
-    search.accepted = std::isfinite(search.norm);
+    result.norm = core.residualNorm(core.newResidual);
+    result.length = 1.0;
+    result.escaped = true;
+    result.accepted = std::isfinite(result.norm);
   }
-  if (!search.accepted) return {search.norm, BroydenTermination::kLineSearchFailed, true};
-  return {search.norm, std::nullopt, true};
+  if (!result.accepted) return {result.norm, BroydenTermination::kLineSearchFailed, true};
+  return {result.norm, std::nullopt, true};
 }
 
 // What the monitor is shown of where a solve stands.
@@ -388,10 +501,15 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
   }
   progress.see(previousNorm);
   core.jacobianCount = 0;
-  // Under the line search there is nothing to descend from: no step length could be accepted.
-  const bool lineSearch = parameters.stepControl == StepControl::kLineSearch;
-  if ((parameters.failFast || lineSearch) && !std::isfinite(previousNorm)) {
+  // Under the line search or the trust region there is nothing to descend from: no step could be
+  // accepted.
+  const bool searching = parameters.stepControl != StepControl::kFullStep;
+  if ((parameters.failFast || searching) && !std::isfinite(previousNorm)) {
     return fail(BroydenTermination::kNonFinite, previousNorm);
+  }
+  if constexpr (OffersJacobian<Model>::value) {
+    if (offersTrustRegion<Model>(parameters.stepControl))
+      startTrustRegion(core, model, progress.trust);
   }
   if (!model.held()) {
     model.evaluate(variables.currentValues());

@@ -8,6 +8,8 @@
 #include <functional>
 #include <memory>
 #include <ondrel/state/State.hpp>
+#include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "Iteration.hpp"
@@ -31,6 +33,11 @@ class Solver {
         model(name,
               static_cast<Eigen::Index>(systemSize),
               std::forward<ModelSettings>(modelSettings)...) {
+    if (!OffersJacobian<Model>::value && parameters.stepControl == StepControl::kTrustRegion) {
+      throw std::invalid_argument(std::string(name) +
+                                  ": StepControl::kTrustRegion needs the dense solver's Jacobian; "
+                                  "use StepControl::kLineSearch");
+    }
     core.allocate();
   }
 

@@ -39,6 +39,7 @@ _UPDATE_METHODS = {
 _STEP_CONTROLS = {
     "full_step": _core.StepControl.FULL_STEP,
     "line_search": _core.StepControl.LINE_SEARCH,
+    "trust_region": _core.StepControl.TRUST_REGION,
 }
 SETTINGS = (
     _INTEGER_SETTINGS

@@ -367,7 +367,8 @@ PYBIND11_MODULE(_core, module) {
       .value("NEGATIVE", SignConstraint::kNegative);
   py::enum_<StepControl>(module, "StepControl", "How an iteration turns its direction into a step.")
       .value("FULL_STEP", StepControl::kFullStep)
-      .value("LINE_SEARCH", StepControl::kLineSearch);
+      .value("LINE_SEARCH", StepControl::kLineSearch)
+      .value("TRUST_REGION", StepControl::kTrustRegion);
   py::enum_<JacobianChange>(module, "JacobianChange", "What one iteration did to the Jacobian.")
       .value("NONE", JacobianChange::kNone)
       .value("UPDATED", JacobianChange::kUpdated)

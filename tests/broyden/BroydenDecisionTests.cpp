@@ -207,6 +207,116 @@ TEST(BroydenDecisions, ANegativeStepFactorCapsNothing) {
   EXPECT_EQ(run.points[1], kStart - 1.0) << "the whole step -F, neither capped nor turned around";
 }
 
+// Each row scripts ||F|| along one trust-region iteration from F = 1, where d = -1 and the first
+// radius is |d|, and pins the steps tried in turn.
+TEST(BroydenDecisions, TrustRegionAcceptsOnThePredictedDecreaseAndHalvesTheRadius) {
+  struct Row {
+    const char* why;
+    std::vector<double> norms;
+    std::vector<double> steps;
+    std::uint64_t cuts;
+    double stepLength;
+  };
+  BroydenParameters p;
+  p.stepControl = StepControl::kTrustRegion;
+  p.maxIterations = 1;
+  p.residualGrowthAllowance = 0.0;
+  const Row rows[] = {
+      {"19 % of the predicted decrease is accepted", {1.0, 0.9}, {-1.0}, 0, 1.0},
+      {"less than 1e-4 of it: the radius halves from the step",
+       {1.0, 1.0 - 1e-5, 0.5},
+       {-1.0, -0.5},
+       1,
+       0.5},
+      {"a non-finite trial is rejected alike", {1.0, kNaN, 0.5}, {-1.0, -0.5}, 1, 0.5},
+      {"at half the step 0.75 is predicted: 1.01e-4 of it is accepted",
+       {1.0, 2.0, std::sqrt(1.0 - 0.76e-4)},
+       {-1.0, -0.5},
+       1,
+       0.5},
+      {"at half the step 0.99e-4 of it is not",
+       {1.0, 2.0, std::sqrt(1.0 - 0.74e-4), 0.1},
+       {-1.0, -0.5, -0.25},
+       2,
+       0.25},
+      {"nothing accepted from a fresh Jacobian: the line search along d takes over",
+       {1.0, 2.0, 2.0, 2.0, 2.0, 2.0, 2.0, 0.9},
+       {-1.0, -0.5, -0.25, -0.125, -0.0625, -0.03125, -1.0},
+       5,
+       1.0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const Outcome run = runScript({row.norms, {1.0}}, p);
+    ASSERT_EQ(run.points.size(), row.steps.size() + 1);
+    for (std::size_t i = 0; i < row.steps.size(); ++i) {
+      EXPECT_DOUBLE_EQ(run.points[i + 1] - kStart, row.steps[i]) << "trial " << i;
+    }
+    const BroydenIterationReport& last = run.reports.back();
+    EXPECT_EQ(last.stepCuts, row.cuts);
+    EXPECT_DOUBLE_EQ(last.stepLength, row.stepLength);
+    EXPECT_FALSE(last.escaped);
+  }
+}
+
+// A singular J makes d infinite and, with no cap, the radius too: halving cannot shrink it, so
+// the one rejected trial hands over to the line search instead of cutting for ever.
+TEST(BroydenDecisions, AnInfiniteRadiusEndsTheTrustRegionSearch) {
+  BroydenParameters p;
+  p.stepControl = StepControl::kTrustRegion;
+  p.maxIterations = 1;
+  p.maxStepFactor = std::numeric_limits<double>::quiet_NaN();
+  p.maxStepCuts = std::numeric_limits<std::uint64_t>::max();
+  const Outcome run = runScript({{1.0, 2.0, 0.5}, {0.0}}, p);
+  EXPECT_EQ(run.points.size(), 3u) << "the start, one trust trial, one line search trial";
+  EXPECT_EQ(run.reports.back().stepCuts, 0u);
+}
+
+// On F(x) = A x - b, A = diag(1, 10), b = (1, 1), from 0 with unit scales, the first radius is
+// maxStepFactor: the dogleg takes d = (1, 0.1) inside it, the steepest descent direction
+// (1, 10) cut to it short of the Cauchy point c = 101/10001 (1, 10), and between the two the
+// point of the segment from c to d at the radius.
+TEST(BroydenDecisions, TheDoglegStepsToNewtonCauchyOrTheSegmentBetween) {
+  const Eigen::Vector2d d(1.0, 0.1);
+  const Eigen::Vector2d c = Eigen::Vector2d(1.0, 10.0) * (101.0 / 10001.0);
+  for (double radius : {2.0, 0.05, 0.5}) {
+    SCOPED_TRACE(radius);
+    auto trial = std::make_shared<std::vector<Eigen::Vector2d>>();
+    BroydenParameters p;
+    p.outputStream = nullptr;
+    p.stepControl = StepControl::kTrustRegion;
+    p.maxIterations = 1;
+    p.maxStepFactor = radius;
+    p.variableScales = Eigen::Vector2d(1.0, 1.0);
+    Broyden solver(
+        2,
+        2,
+        p,
+        [trial](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+          trial->push_back(x);
+          f = Eigen::Vector2d(x(0) - 1.0, 10.0 * x(1) - 1.0);
+        },
+        [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+          j = Eigen::Vector2d(1.0, 10.0).asDiagonal();
+        });
+    Eigen::VectorXd x = Eigen::Vector2d::Zero();
+    solver.solve(x);
+    ASSERT_GE(trial->size(), 2u);
+    const Eigen::Vector2d step = (*trial)[1];
+    if (radius > d.norm()) {
+      EXPECT_NEAR((step - d).norm(), 0.0, 1e-14);
+    } else if (radius < c.norm()) {
+      EXPECT_NEAR((step - radius * c.normalized()).norm(), 0.0, 1e-14);
+    } else {
+      EXPECT_NEAR(step.norm(), radius, 1e-14);
+      const Eigen::Vector2d along = d - c, off = step - c;
+      EXPECT_NEAR(along.x() * off.y() - along.y() * off.x(), 0.0, 1e-14) << "on the segment";
+      EXPECT_GT(off.dot(along), 0.0);
+      EXPECT_LT(off.norm(), along.norm());
+    }
+  }
+}
+
 // Each row pins the reason a solve ends, the iteration it ends in, its Jacobians, and that the
 // monitor was shown that iteration last with the same reason.
 TEST(BroydenDecisions, EachExitEndsTheSolveWhereAndWhyItShould) {

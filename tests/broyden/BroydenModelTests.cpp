@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "ComplexationProblem.hpp"
@@ -217,6 +218,98 @@ TEST(BroydenSettingsMisuse, SettingsThatDoNotFitAreRefusedBeforeAnyCall) {
   pose.values << 0, 0, 0, 1, 0, 0, 0;
   EXPECT_THROW(poseSolver.solve(pose), std::invalid_argument);
   EXPECT_EQ(counted.counts->total(), 0u);
+
+  // The sparse solver holds no Jacobian for the trust region's gradient.
+  BroydenParameters trust;
+  trust.stepControl = StepControl::kTrustRegion;
+  try {
+    SparseBroyden sparse(
+        3,
+        3,
+        trust,
+        counted.residual,
+        [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&) {});
+    ADD_FAILURE() << "no exception";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("kTrustRegion"), std::string::npos);
+  }
+}
+
+// The sparse model's bookkeeping across its stored updates, pinned on one unknown, where every
+// update that meets the secant condition gives H = s / y: the secant method, whatever the bound.
+// Bound 1 restarts from J0^-1 at every update, so an update that took H F from the model before
+// the restart (a stale cached product) would step elsewhere than the dense solver.
+TEST(SparseModelBookkeeping, RestartsAndNonFiniteUpdatesBehaveAsTheDenseModel) {
+  const ResidualFunction cube = [](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+    f(0) = x(0) * x(0) * x(0) - 2.0;
+  };
+  const double j0 = 12.0;  // J at x0 = 2, kept: the updates alone drive the solve
+  for (const std::int32_t method : {1, 2}) {
+    SCOPED_TRACE(method);
+    BroydenParameters p;
+    p.outputStream = nullptr;
+    p.updateMethod = method;
+    p.refreshCountLimit = 1000;
+    std::vector<double> densePoints, sparsePoints;
+    auto recording = [&cube](std::vector<double>& points) -> ResidualFunction {
+      return [&cube, &points](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+        points.push_back(x(0));
+        cube(x, f);
+      };
+    };
+    Broyden dense(
+        1,
+        1,
+        p,
+        recording(densePoints),
+        [j0](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) { j(0, 0) = j0; });
+    SparseBroyden sparse(
+        1,
+        1,
+        p,
+        recording(sparsePoints),
+        [j0](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>& j) {
+          j.resize(1, 1);
+          j.coeffRef(0, 0) = j0;
+        },
+        1);
+    Eigen::VectorXd x = Eigen::VectorXd::Constant(1, 2.0), y = x;
+    ASSERT_TRUE(dense.solve(x).converged);
+    ASSERT_TRUE(sparse.solve(y).converged);
+    ASSERT_EQ(sparsePoints.size(), densePoints.size());
+    ASSERT_GT(densePoints.size(), 4u) << "several restarts";
+    for (std::size_t i = 0; i < densePoints.size(); ++i) {
+      EXPECT_NEAR(sparsePoints[i], densePoints[i], 1e-12 * std::abs(densePoints[i])) << i;
+    }
+  }
+
+  // J = 1e-150 makes s = -1e300 from F = 1e150; F unchanged there makes y = 0, and the update's
+  // correction s / (sᵀ H y + tiny) overflows: failFast ends the solve after that update.
+  {
+    BroydenParameters p;
+    p.outputStream = nullptr;
+    p.failFast = true;
+    const ResidualFunction flat = [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::VectorXd& f) {
+      f(0) = 1e150;
+    };
+    Broyden dense(1, 1, p, flat, [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::MatrixXd& j) {
+      j(0, 0) = 1e-150;
+    });
+    SparseBroyden sparse(
+        1,
+        1,
+        p,
+        flat,
+        [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>& j) {
+          j.resize(1, 1);
+          j.coeffRef(0, 0) = 1e-150;
+        });
+    Eigen::VectorXd x = Eigen::VectorXd::Zero(1), y = x;
+    for (const BroydenInformation& information : {dense.solve(x), sparse.solve(y)}) {
+      EXPECT_EQ(information.termination, BroydenTermination::kSingularJacobian);
+      EXPECT_EQ(information.iterations, 1u);
+    }
+  }
 }
 
 }  // namespace
