@@ -212,8 +212,19 @@ TEST(PetscBroyden, AgreesWithSparseBroydenOnAnyNumberOfProcesses) {
     parameters.updateMethod = c.method;
     parameters.stepControl = c.control;
     parameters.outputStream = nullptr;
+    // The residual norms of every iteration, which every decision is taken on.
+    std::vector<double> norms;
+    std::vector<double> expectedNorms;
+    parameters.monitor = [&](const BroydenIterationReport& report) {
+      norms.push_back(report.residualNorm);
+      return true;
+    };
     Fixture fixture;
     PetscBroyden solver = fixture.solver(parameters);
+    parameters.monitor = [&](const BroydenIterationReport& report) {
+      expectedNorms.push_back(report.residualNorm);
+      return true;
+    };
     SerialBratu serial{kGrid, 6.0};
     SparseBroyden reference(
         kGrid * kGrid * kGrid,
@@ -237,6 +248,12 @@ TEST(PetscBroyden, AgreesWithSparseBroydenOnAnyNumberOfProcesses) {
       EXPECT_EQ(got.jacobianEvaluations, expected.jacobianEvaluations);
       EXPECT_EQ(got.residualEvaluations, expected.residualEvaluations);
       EXPECT_NEAR(got.residualNorm, expected.residualNorm, parameters.absoluteTolerance);
+      ASSERT_EQ(norms.size(), expectedNorms.size());
+      for (std::size_t i = 0; i < norms.size(); ++i) {
+        EXPECT_NEAR(norms[i], expectedNorms[i], 1e-9 * expectedNorms[i] + 1e-14) << i;
+      }
+      norms.clear();
+      expectedNorms.clear();
       EXPECT_LT((fixture.gathered() - root).lpNorm<Eigen::Infinity>(), 1e-8);
       EXPECT_TRUE(sameEverywhere(static_cast<long long>(got.iterations)));
     }
