@@ -31,4 +31,6 @@ else()
                         "pkg-config and MPI (Debian: petsc-dev)")
   endif()
 endif()
+# Cached for the scripts (scripts/demo builds the library's targets it finds there).
+set(ONDREL_HAVE_PETSC ${ONDREL_HAVE_PETSC} CACHE INTERNAL "Whether Ondrel::Petsc is built")
 unset(_ondrel_petsc_choice)
