@@ -44,7 +44,7 @@ using PetscResidualFunction = std::function<void(Vec x, Vec f)>;
 using PetscJacobianFunction = std::function<void(Vec x, Mat jacobian)>;
 
 /// A PETSc call that failed, with PETSc's message; thrown on every process the failure reaches.
-class PetscError : public std::runtime_error {
+class PetscSolverError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
@@ -66,7 +66,7 @@ class ONDREL_PETSC_API PetscBroyden {
   /// std::invalid_argument when the layouts disagree, the update method is 0 (not supported
   /// here) or settings do not fit this process's rows (variable and residual scales and
   /// constraints are given per process, for its own rows), std::logic_error when PETSc is not
-  /// initialised, PetscError when a PETSc call fails.
+  /// initialised, PetscSolverError when a PETSc call fails.
   PetscBroyden(Mat jacobian,
                const BroydenParameters& parameters,
                PetscResidualFunction residual,

@@ -102,7 +102,8 @@ void checkMpi(int code, const char* call) {
   char text[MPI_MAX_ERROR_STRING];
   int length = 0;
   MPI_Error_string(code, text, &length);
-  throw PetscError(std::string("PetscBroyden: ") + call + " failed: " + std::string(text, length));
+  throw PetscSolverError(std::string("PetscBroyden: ") + call +
+                         " failed: " + std::string(text, length));
 }
 
 }  // namespace
@@ -115,7 +116,7 @@ void check(PetscErrorCode code, const char* call) {
                         (text ? text : "unknown PETSc error") + ")";
   if (!capturedMessage.empty()) message += ": " + capturedMessage;
   capturedMessage.clear();
-  throw PetscError(message);
+  throw PetscSolverError(message);
 }
 
 PetscErrorCapture::PetscErrorCapture() {

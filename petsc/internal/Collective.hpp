@@ -10,7 +10,8 @@
 
 namespace Ondrel::Math::Solvers::internal {
 
-// Throws PetscError naming the call, with the message PETSc gave for it, when `code` is an error.
+// Throws PetscSolverError naming the call, with the message PETSc gave for it, when `code` is an
+// error.
 void check(PetscErrorCode code, const char* call);
 
 // While one lives, PETSc errors are not printed but kept for check() to carry in its exception.
