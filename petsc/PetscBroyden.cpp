@@ -20,11 +20,6 @@ constexpr const char* kName = "PetscBroyden";
 // The checks every process makes of the matrix before anything is built on it: a failure on
 // one of them is every process's.
 Mat checkedMatrix(Mat jacobian) {
-  PetscBool initialised = PETSC_FALSE;
-  PetscInitialized(&initialised);
-  if (!initialised) {
-    throw std::logic_error("PetscBroyden: PETSc is not initialised (call PetscInitialize first)");
-  }
   if (!jacobian) throw std::invalid_argument("PetscBroyden: the Jacobian matrix is null");
   MPI_Comm comm = MPI_COMM_NULL;
   check(PetscObjectGetComm(reinterpret_cast<PetscObject>(jacobian), &comm), "PetscObjectGetComm");
@@ -172,6 +167,12 @@ PetscBroyden::PetscBroyden(Mat jacobian,
                            PetscJacobianFunction jacobianFunction,
                            std::uint64_t updateLimit)
     : limit(updateLimit) {
+  // Before anything of PETSc's runs, its error handler included.
+  PetscBool initialised = PETSC_FALSE;
+  PetscInitialized(&initialised);
+  if (!initialised) {
+    throw std::logic_error("PetscBroyden: PETSc is not initialised (call PetscInitialize first)");
+  }
   internal::PetscErrorCapture capture;
   solver = std::make_unique<internal::PetscSolver>(
       jacobian, parameters, std::move(residual), std::move(jacobianFunction), updateLimit);
