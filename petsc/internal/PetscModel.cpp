@@ -145,13 +145,19 @@ void PetscModel::evaluate(const Eigen::Ref<const Eigen::VectorXd>& point) {
   regular = true;
   if (jacobianFinite && size > 0) {
     // The same matrix each time: a pattern PETSc finds unchanged keeps its symbolic work.
-    check(KSPSetOperators(ksp, jacobian, jacobian), "KSPSetOperators");
-    check(KSPSetUp(ksp), "KSPSetUp");
     PC pc = nullptr;
-    PCFailedReason reason = PC_NOERROR;
     check(KSPGetPC(ksp, &pc), "KSPGetPC");
+    // A factorisation that failed leaves MUMPS refusing to refactorise the same pattern: the
+    // next one starts from a KSP set up afresh (its type and options stay).
+    if (setupFailed) check(KSPReset(ksp), "KSPReset");
+    check(KSPSetOperators(ksp, jacobian, jacobian), "KSPSetOperators");
+    // A failure of the previous Jacobian's factorisation must not be read as this one's.
+    check(PCSetFailedReason(pc, PC_NOERROR), "PCSetFailedReason");
+    check(KSPSetUp(ksp), "KSPSetUp");
+    PCFailedReason reason = PC_NOERROR;
     check(PCGetFailedReason(pc, &reason), "PCGetFailedReason");
     regular = holdsEverywhere(comm, reason == PC_NOERROR);
+    setupFailed = !regular;
   }
   isHeld = true;
 }
@@ -182,6 +188,7 @@ void PetscModel::applyInverse(const Eigen::VectorXd& v, Eigen::VectorXd& out) {
   // The reason is the same on every process: KSP decides on reduced norms.
   if (reason < 0) {
     regular = false;
+    setupFailed = true;
     out.setConstant(kNaN);
     return;
   }

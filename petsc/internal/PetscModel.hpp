@@ -117,6 +117,8 @@ class PetscModel {
   bool jacobianFinite = true;
   bool regular = true;
   bool correctionsFinite = true;
+  // The KSP's last setup or solve failed: the next refresh sets it up afresh.
+  bool setupFailed = false;
 
   std::size_t used = 0;
   std::vector<DistributedVector> left;
