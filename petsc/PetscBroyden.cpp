@@ -51,7 +51,7 @@ void checkSettings(MPI_Comm comm, PetscInt rows, const BroydenParameters& parame
 }
 
 // The settings as every process runs them: output from rank 0 only, and a monitor whose answer
-// is every process's (the solve goes on only where all say so) and whose exception is too.
+// is every process's (the solve goes on only if all say so) and whose exception is too.
 BroydenParameters distributedParameters(MPI_Comm comm,
                                         PetscInt rows,
                                         BroydenParameters parameters) {
