@@ -1,4 +1,5 @@
-// The 3-D Bratu problem on a DMDA (examples/Bratu3dDmda.hpp), λ = 6 from u = 0, solved once by
+// The 3-D (or with --dimension 2, 2-D) Bratu problem on a DMDA (examples/BratuDmda.hpp), λ = 6
+// from u = 0, solved once by
 // the solver named with --solver: this library's distributed solver (ondrel), or PETSc's SNES
 // with Newton and a line search (newtonls) or its quasi-Newton method (qn), each with the KSP and
 // PC the options database names (-ondrel_ for ondrel, no prefix for SNES). One solve per
@@ -9,7 +10,7 @@
 #include <petscsnes.h>
 #include <sys/resource.h>
 
-#include <Bratu3dDmda.hpp>
+#include <BratuDmda.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +19,7 @@
 #include <ondrel/petsc/PetscBroyden.hpp>
 #include <string>
 
-using Ondrel::Examples::Bratu3d;
+using Ondrel::Examples::BratuDmda;
 using Ondrel::Examples::petscCheck;
 using namespace Ondrel::Math::Solvers;
 
@@ -33,7 +34,7 @@ struct Outcome {
 };
 
 struct SnesContext {
-  Bratu3d* problem;
+  BratuDmda* problem;
   long long jacobians = 0;
 };
 
@@ -59,7 +60,7 @@ PetscErrorCode snesJacobian(SNES, Vec x, Mat jacobian, Mat, void* context) {
   return 0;
 }
 
-Outcome solveWithSnes(Bratu3d& problem, Mat jacobian, Vec u, const std::string& type) {
+Outcome solveWithSnes(BratuDmda& problem, Mat jacobian, Vec u, const std::string& type) {
   SNES snes = nullptr;
   SnesContext context{&problem};
   Vec f = nullptr;
@@ -81,7 +82,7 @@ Outcome solveWithSnes(Bratu3d& problem, Mat jacobian, Vec u, const std::string& 
   return {reason > 0, iterations, context.jacobians};
 }
 
-Outcome solveWithBroyden(Bratu3d& problem, Mat jacobian, Vec u) {
+Outcome solveWithBroyden(BratuDmda& problem, Mat jacobian, Vec u) {
   BroydenParameters parameters;
   parameters.absoluteTolerance = kTolerance;
   parameters.outputStream = nullptr;
@@ -103,8 +104,8 @@ double cpuSeconds() {
          1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
 }
 
-int run(PetscInt grid, const std::string& solverName) {
-  Bratu3d problem(PETSC_COMM_WORLD, grid, 6.0);
+int run(PetscInt grid, int dimension, const std::string& solverName) {
+  BratuDmda problem(PETSC_COMM_WORLD, grid, 6.0, dimension);
   Mat jacobian = nullptr;
   Vec u = nullptr;
   petscCheck(DMCreateMatrix(problem.dm(), &jacobian), "DMCreateMatrix");
@@ -135,7 +136,7 @@ int run(PetscInt grid, const std::string& solverName) {
                 solverName.c_str(),
                 processes,
                 static_cast<int>(grid),
-                static_cast<long long>(grid) * grid * grid,
+                static_cast<long long>(grid) * grid * (dimension == 2 ? 1 : grid),
                 outcome.converged ? "yes" : "no",
                 outcome.iterations,
                 outcome.jacobians,
@@ -153,14 +154,16 @@ int run(PetscInt grid, const std::string& solverName) {
 int main(int argc, char** argv) {
   if (PetscInitialize(&argc, &argv, nullptr, nullptr) != 0) return EXIT_FAILURE;
   PetscInt grid = 40;
+  int dimension = 3;
   std::string solverName = "ondrel";
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--grid") == 0) grid = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--solver") == 0) solverName = argv[i + 1];
+    if (std::strcmp(argv[i], "--dimension") == 0) dimension = std::atoi(argv[i + 1]);
   }
   int status = EXIT_FAILURE;
   try {
-    status = run(grid, solverName);
+    status = run(grid, dimension, solverName);
   } catch (const std::exception& e) {
     std::cerr << "DistributedBratu: " << e.what() << '\n';
   }

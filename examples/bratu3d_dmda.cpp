@@ -6,7 +6,7 @@
 //
 //   mpirun -np 2 bratu3d_dmda --grid 16 [--output-dir DIR]
 //   mpirun -np 2 bratu3d_dmda --grid 40 -ondrel_ksp_type gmres -ondrel_pc_type hypre
-#include <Bratu3dDmda.hpp>
+#include <BratuDmda.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +18,7 @@
 #include <string>
 
 using namespace Ondrel::Math::Solvers;
-using Ondrel::Examples::Bratu3d;
+using Ondrel::Examples::BratuDmda;
 using Ondrel::Examples::petscCheck;
 
 namespace {
@@ -28,7 +28,7 @@ int run(PetscInt grid, const std::string& outputDirectory) {
   MPI_Comm_rank(PETSC_COMM_WORLD, &rank);
   const auto start = std::chrono::steady_clock::now();
 
-  Bratu3d problem(PETSC_COMM_WORLD, grid, 5.0);
+  BratuDmda problem(PETSC_COMM_WORLD, grid, 5.0);
   Mat jacobian = nullptr;
   Vec u = nullptr;
   Vec f = nullptr;

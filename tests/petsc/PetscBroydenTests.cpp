@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <petscdmda.h>
 
-#include <Bratu3dDmda.hpp>
+#include <BratuDmda.hpp>
 #include <Eigen/SparseCore>
 #include <cmath>
 #include <functional>
@@ -17,7 +17,7 @@
 
 namespace {
 
-using Ondrel::Examples::Bratu3d;
+using Ondrel::Examples::BratuDmda;
 using Ondrel::Examples::petscCheck;
 using namespace Ondrel::Math::Solvers;
 
@@ -88,7 +88,7 @@ struct SerialBratu {
 // A DMDA problem with its matrix and a start vector of zeros, and the host's callables through
 // which a test injects faults.
 struct Fixture {
-  Bratu3d problem{PETSC_COMM_WORLD, kGrid, 6.0};
+  BratuDmda problem{PETSC_COMM_WORLD, kGrid, 6.0};
   Mat matrix = nullptr;
   Vec x = nullptr;
   int residualCalls = 0;

@@ -1,7 +1,10 @@
-// The 3-D Bratu problem -Δu = λ e^u on the unit cube with u = 0 on its boundary, on a PETSc DMDA:
-// N^3 interior points, the 7-point stencil, each equation multiplied by h^2,
+// The Bratu problem -Δu = λ e^u on the unit cube (or square) with u = 0 on its boundary, on a
+// PETSc DMDA: N^3 (or N^2) interior points, the 7-point (5-point) stencil, each equation
+// multiplied by h^2,
 //
-//   F_ijk = 6 u_ijk - (sum of the six neighbours, 0 beyond the boundary) - h^2 λ e^(u_ijk).
+//   F_ijk = 2d u_ijk - (sum of the 2d neighbours, 0 beyond the boundary) - h^2 λ e^(u_ijk)
+//
+// in d = 3 (or 2) dimensions. The square is a cube one point deep, so one code serves both.
 //
 // A host as a PETSc user writes one: the residual takes the ghost values through the DMDA's local
 // vector, the Jacobian sets the rows this process owns with MatSetValuesStencil, and the matrix
@@ -18,12 +21,13 @@ namespace Ondrel::Examples {
 
 // Host code checks its PETSc calls too: an error becomes an exception the solver passes on.
 inline void petscCheck(PetscErrorCode code, const char* call) {
-  if (code != 0) throw std::runtime_error(std::string("Bratu3d: ") + call + " failed");
+  if (code != 0) throw std::runtime_error(std::string("BratuDmda: ") + call + " failed");
 }
 
-class Bratu3d {
+class BratuDmda {
  public:
-  Bratu3d(MPI_Comm comm, PetscInt n, double lambda) : n(n), lambda(lambda) {
+  BratuDmda(MPI_Comm comm, PetscInt n, double lambda, int dimension = 3)
+      : n(n), depth(dimension == 2 ? 1 : n), diagonal(2.0 * dimension), lambda(lambda) {
     petscCheck(DMDACreate3d(comm,
                             DM_BOUNDARY_NONE,
                             DM_BOUNDARY_NONE,
@@ -31,7 +35,7 @@ class Bratu3d {
                             DMDA_STENCIL_STAR,
                             n,
                             n,
-                            n,
+                            depth,
                             PETSC_DECIDE,
                             PETSC_DECIDE,
                             PETSC_DECIDE,
@@ -44,9 +48,9 @@ class Bratu3d {
                "DMDACreate3d");
     petscCheck(DMSetUp(da), "DMSetUp");
   }
-  Bratu3d(const Bratu3d&) = delete;
-  Bratu3d& operator=(const Bratu3d&) = delete;
-  ~Bratu3d() { DMDestroy(&da); }
+  BratuDmda(const BratuDmda&) = delete;
+  BratuDmda& operator=(const BratuDmda&) = delete;
+  ~BratuDmda() { DMDestroy(&da); }
 
   DM dm() const { return da; }
   PetscInt size() const { return n; }
@@ -66,7 +70,7 @@ class Bratu3d {
     PetscInt x0, y0, z0, mx, my, mz;
     petscCheck(DMDAGetCorners(da, &x0, &y0, &z0, &mx, &my, &mz), "DMDAGetCorners");
     const auto at = [&](PetscInt k, PetscInt j, PetscInt i) {
-      const bool inside = i >= 0 && j >= 0 && k >= 0 && i < n && j < n && k < n;
+      const bool inside = i >= 0 && j >= 0 && k >= 0 && i < n && j < n && k < depth;
       return inside ? u[k][j][i] : 0.0;
     };
     for (PetscInt k = z0; k < z0 + mz; ++k) {
@@ -74,7 +78,7 @@ class Bratu3d {
         for (PetscInt i = x0; i < x0 + mx; ++i) {
           const double neighbours = at(k, j, i - 1) + at(k, j, i + 1) + at(k, j - 1, i) +
                                     at(k, j + 1, i) + at(k - 1, j, i) + at(k + 1, j, i);
-          out[k][j][i] = 6.0 * u[k][j][i] - neighbours - h2() * lambda * std::exp(u[k][j][i]);
+          out[k][j][i] = diagonal * u[k][j][i] - neighbours - h2() * lambda * std::exp(u[k][j][i]);
         }
       }
     }
@@ -100,7 +104,7 @@ class Bratu3d {
           PetscScalar values[7];
           PetscInt count = 0;
           const auto add = [&](PetscInt kk, PetscInt jj, PetscInt ii, double value) {
-            if (ii < 0 || jj < 0 || kk < 0 || ii >= n || jj >= n || kk >= n) return;
+            if (ii < 0 || jj < 0 || kk < 0 || ii >= n || jj >= n || kk >= depth) return;
             columns[count].k = kk;
             columns[count].j = jj;
             columns[count].i = ii;
@@ -110,7 +114,7 @@ class Bratu3d {
           add(k - 1, j, i, -1.0);
           add(k, j - 1, i, -1.0);
           add(k, j, i - 1, -1.0);
-          add(k, j, i, 6.0 - h2() * lambda * std::exp(u[k][j][i]));
+          add(k, j, i, diagonal - h2() * lambda * std::exp(u[k][j][i]));
           add(k, j, i + 1, -1.0);
           add(k, j + 1, i, -1.0);
           add(k + 1, j, i, -1.0);
@@ -125,6 +129,8 @@ class Bratu3d {
  private:
   DM da = nullptr;
   PetscInt n;
+  PetscInt depth;
+  double diagonal;
   double lambda;
 };
 
