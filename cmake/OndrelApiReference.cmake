@@ -22,7 +22,8 @@ set(_ondrel_api_output ${PROJECT_BINARY_DIR}/docs/api)
 file(GLOB_RECURSE _ondrel_api_inputs CONFIGURE_DEPENDS
   ${PROJECT_SOURCE_DIR}/broyden/*.hpp ${PROJECT_SOURCE_DIR}/broyden/Broyden
   ${PROJECT_SOURCE_DIR}/state/*.hpp ${PROJECT_SOURCE_DIR}/parameters/*.hpp
-  ${PROJECT_SOURCE_DIR}/geometry/*.hpp ${PROJECT_SOURCE_DIR}/docs/api/*)
+  ${PROJECT_SOURCE_DIR}/geometry/*.hpp ${PROJECT_SOURCE_DIR}/petsc/*.hpp
+  ${PROJECT_SOURCE_DIR}/docs/api/*)
 # The output is emptied first so that a page of a removed class is not installed.
 add_custom_command(OUTPUT ${_ondrel_api_output}/html/index.html
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${_ondrel_api_output}

@@ -178,8 +178,23 @@ template <class Variables>
 double weightedStepNorm(const SolverCore& core,
                         const Variables& variables,
                         const Eigen::VectorXd& step) {
-  return std::sqrt(variables.weightedSquaredSum(core.stepWeights, step) /
-                   static_cast<double>(core.systemSize));
+  return std::sqrt(core.globalSum(variables.weightedSquaredSum(core.stepWeights, step)) /
+                   static_cast<double>(core.globalSystemSize()));
+}
+
+// ||v|| and ||v||^2 of a step, or of a vector solve's values, measured with the variable scales
+// when there are any; over all processes of a distributed solve.
+inline double scaledSquaredNorm(const SolverCore& core,
+                                const Eigen::VectorXd& scales,
+                                const Eigen::VectorXd& v) {
+  return core.globalSum(scales.size() == 0 ? v.squaredNorm()
+                                           : (scales.array() * v.array()).matrix().squaredNorm());
+}
+inline double scaledNorm(const SolverCore& core,
+                         const Eigen::VectorXd& scales,
+                         const Eigen::VectorXd& v) {
+  if (core.sumOverProcesses) return std::sqrt(scaledSquaredNorm(core, scales, v));
+  return scales.size() == 0 ? v.norm() : (scales.array() * v.array()).matrix().norm();
 }
 
 // The longest step of the line search and the trust region, as MINPACK's `factor` bounds its
@@ -188,11 +203,16 @@ double weightedStepNorm(const SolverCore& core,
 // increment entries. A factor that is negative or NaN caps nothing rather than turning the step
 // around.
 template <class Variables>
-double stepCap(double factor, const Variables& variables, const Eigen::VectorXd& scales) {
+double stepCap(const SolverCore& core,
+               double factor,
+               const Variables& variables,
+               const Eigen::VectorXd& scales) {
   const Eigen::VectorXd unscaled;
   const Eigen::VectorXd& valueScales = variables.valuesPairWithSteps() ? scales : unscaled;
-  const double limit = factor * std::max(scaledNorm(valueScales, variables.currentValues()), 1.0);
+  const double limit =
+      factor * std::max(scaledNorm(core, valueScales, variables.currentValues()), 1.0);
   return limit >= 0.0 ? limit : std::numeric_limits<double>::infinity();
+}
 }
 
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
@@ -207,12 +227,12 @@ LineSearchResult searchStep(
   const Eigen::VectorXd unscaled;
   const Eigen::VectorXd& valueScales = variables.valuesPairWithSteps() ? scales : unscaled;
   const Eigen::VectorXd& x = variables.currentValues();
-  const double limit = stepCap(parameters.maxStepFactor, variables, scales);
-  const double length = scaledNorm(scales, step);
+  const double limit = stepCap(core, parameters.maxStepFactor, variables, scales);
+  const double length = scaledNorm(core, scales, step);
   if (length > limit) step *= limit / length;
   variables.constrain(step, parameters.constraints, kBoundFraction);
 
-  const double squaredScale = std::max(scaledSquaredNorm(valueScales, x), 1.0);
+  const double squaredScale = std::max(scaledSquaredNorm(core, valueScales, x), 1.0);
   const double kk = static_cast<double>(k);
   const double allowance = parameters.residualGrowthAllowance / (kk * kk);
   const double squaredNorm = norm * norm;
@@ -224,7 +244,7 @@ LineSearchResult searchStep(
     result.length = lambda;
     const bool finite = std::isfinite(result.norm);
     if (finite) {
-      const double relativeStep = scaledSquaredNorm(scales, step) / squaredScale;
+      const double relativeStep = scaledSquaredNorm(core, scales, step) / squaredScale;
       if (result.norm < core.tolerance ||
           result.norm <= (1.0 - kSufficientDecrease * lambda) * norm ||
           result.norm <= (1.0 + allowance - kGrowthStepPenalty * relativeStep) * norm) {
@@ -278,7 +298,7 @@ LineSearchResult trustStep(SolverCore& core,
   const BroydenParameters& parameters = core.parameters;
   fixTrustScales(model, parameters.variableScales, trust);
   const Eigen::VectorXd& scales = trust.scales;
-  trust.radius = std::min(trust.radius, stepCap(parameters.maxStepFactor, variables, scales));
+  trust.radius = std::min(trust.radius, stepCap(core, parameters.maxStepFactor, variables, scales));
   double newtonLength = scaledNorm(scales, trust.newton);
   if (!trust.radiusFixed) {
     trust.radius = std::min(trust.radius, newtonLength);

@@ -7,7 +7,9 @@
 #pragma once
 
 #include <Eigen/Core>
+#include <cmath>
 #include <cstdint>
+#include <functional>
 #include <ondrel/broyden/BroydenFunctions.hpp>
 #include <ondrel/broyden/BroydenInformation.hpp>
 #include <ondrel/broyden/BroydenParameters.hpp>
@@ -84,9 +86,21 @@ struct SolverCore {
   }
   // ||F||, weighted by the residual scales when there are any.
   double residualNorm(const Eigen::VectorXd& f) const {
+    if (sumOverProcesses) {
+      const Eigen::VectorXd& scales = parameters.residualScales;
+      return std::sqrt(sumOverProcesses(scales.size() == 0
+                                            ? f.squaredNorm()
+                                            : (scales.array() * f.array()).matrix().squaredNorm()));
+    }
     if (parameters.residualScales.size() == 0) return f.norm();
     return (parameters.residualScales.array() * f.array()).matrix().norm();
   }
+  // A sum over the processes of each one's part of it; the part itself on one process.
+  double globalSum(double local) const {
+    return sumOverProcesses ? sumOverProcesses(local) : local;
+  }
+  // m over all processes.
+  long long globalSystemSize() const { return sumOverProcesses ? distributedSize : systemSize; }
   // The tolerance of a solve that starts at ||F(x0)|| = initialNorm.
   void fixTolerance(double initialNorm) {
     tolerance = parameters.absoluteTolerance;
@@ -121,6 +135,12 @@ struct SolverCore {
   Eigen::VectorXd residual;
   Eigen::VectorXd newResidual;
   Eigen::VectorXd stepWeights;
+  // A distributed solve holds in every vector above only its own process's rows, and systemSize
+  // and stateSize count those; it sets the sum over the processes that every norm the iteration
+  // takes goes through, and the size over all of them. Unset on one process, where the norms are
+  // taken exactly as before and cost nothing more.
+  std::function<double(double)> sumOverProcesses;
+  long long distributedSize = 0;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -1,0 +1,36 @@
+# The distributed solver (petsc/, target Ondrel::Petsc) where PETSc is found through pkg-config.
+#
+# ONDREL_BUILD_PETSC: AUTO (default) builds it when PETSc is found; ON insists on it; OFF never
+# builds it. One line says which path was taken.
+set(ONDREL_BUILD_PETSC AUTO CACHE STRING "The distributed solver on PETSc: AUTO, ON or OFF")
+set_property(CACHE ONDREL_BUILD_PETSC PROPERTY STRINGS AUTO ON OFF)
+string(TOUPPER "${ONDREL_BUILD_PETSC}" _ondrel_petsc_choice)
+if(NOT _ondrel_petsc_choice MATCHES "^(AUTO|ON|OFF|TRUE|FALSE|YES|NO|1|0)$")
+  message(FATAL_ERROR "ONDREL_BUILD_PETSC must be AUTO, ON or OFF, got '${ONDREL_BUILD_PETSC}'")
+endif()
+
+set(ONDREL_HAVE_PETSC FALSE)
+if(_ondrel_petsc_choice MATCHES "^(OFF|FALSE|NO|0)$")
+  message(STATUS "OndrelSolvers: distributed solver not built (ONDREL_BUILD_PETSC=OFF)")
+else()
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_check_modules(PETSc QUIET IMPORTED_TARGET PETSc)
+  endif()
+  # PETSc's pkg-config file leaves MPI's headers and libraries to the MPI it was built with.
+  find_package(MPI QUIET COMPONENTS CXX)
+  if(PETSc_FOUND AND MPI_CXX_FOUND)
+    set(ONDREL_HAVE_PETSC TRUE)
+    add_subdirectory(petsc)
+    message(STATUS "OndrelSolvers: distributed solver Ondrel::Petsc on PETSc ${PETSc_VERSION}")
+  elseif(_ondrel_petsc_choice STREQUAL "AUTO")
+    message(STATUS "OndrelSolvers: PETSc or MPI not found, distributed solver not built "
+                   "(Debian: petsc-dev)")
+  else()
+    message(FATAL_ERROR "ONDREL_BUILD_PETSC=${ONDREL_BUILD_PETSC} needs PETSc through "
+                        "pkg-config and MPI (Debian: petsc-dev)")
+  endif()
+endif()
+# Cached for the scripts (scripts/demo builds the library's targets it finds there).
+set(ONDREL_HAVE_PETSC ${ONDREL_HAVE_PETSC} CACHE INTERNAL "Whether Ondrel::Petsc is built")
+unset(_ondrel_petsc_choice)
