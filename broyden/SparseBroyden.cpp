@@ -28,6 +28,7 @@ SparseFactorisation checkedChoice(SparseFactorisation factorisation) {
     case SparseFactorisation::kAutomatic:
     case SparseFactorisation::kGeneral:
     case SparseFactorisation::kBanded:
+    case SparseFactorisation::kIterative:
       return factorisation;
   }
   throw std::invalid_argument("SparseBroyden: unknown factorisation " +

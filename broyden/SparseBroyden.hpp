@@ -80,18 +80,26 @@ enum class SparseFactorisation {
   /// takes the general sparse LU. The band's storage and work grow with its width: for patterns
   /// known to be banded.
   kBanded,
+  /// No exact factors: a refresh builds an incomplete LU (Eigen's IncompleteLUT), and H0 is
+  /// applied by BiCGSTAB preconditioned by it, to a relative residual of 1e-8 in at most 1000
+  /// iterations (a solve that falls short gives NaN, and the solve ends as with a singular
+  /// Jacobian). For Jacobians whose LU fills beyond memory or time, 3-D grids above all; the
+  /// stored updates correct this H0 as they correct an exact one, but every step costs a Krylov
+  /// solve, so it pays only where a factorisation does not. Never chosen automatically.
+  kIterative,
 };
 
 /// What SparseBroyden holds of its last factorisation (SparseBroyden::factorStatistics()).
 struct SparseFactorStatistics {
-  /// kBanded or kGeneral for the factors held; kAutomatic when the solver holds none (before its
-  /// first factorisation, after reset(), or when the held Jacobian is singular or non-finite).
+  /// kBanded, kGeneral or kIterative for the factors held; kAutomatic when the solver holds none
+  /// (before its first factorisation, after reset(), or when the held Jacobian is singular or
+  /// non-finite).
   SparseFactorisation factorisation = SparseFactorisation::kAutomatic;
   /// The factorisation and its fill-reducing ordering, such as "KLU, AMD ordering"; empty when
   /// no factors are held.
   std::string method;
   /// The values the factors store: nnz(L) + nnz(U) for a sparse LU, (2 kl + ku + 1) m for the
-  /// band.
+  /// band, the matrix's and its incomplete factors' entries for kIterative.
   long long factorEntries = 0;
   /// kl and ku of the factorised pattern: its farthest entries below and above the diagonal.
   ///@{

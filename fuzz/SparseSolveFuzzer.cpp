@@ -152,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   checks.emptyJacobian = in.ConsumeIntegralInRange(0, 15) == 0;
   const std::uint64_t updateLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 5);
   const SparseFactorisation factorisation =
-      static_cast<SparseFactorisation>(in.ConsumeIntegralInRange(0, 2));
+      static_cast<SparseFactorisation>(in.ConsumeIntegralInRange(0, 3));
 
   auto jacobianShape = std::make_shared<SparseJacobian>();
   jacobianShape->pattern = patternFrom(in, m);
@@ -213,12 +213,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (checks.run(solver, x, guess, *schedule, watch)) {
       checks.expectFresh(solver, makeSolver(), guess, watch);
     }
-    // The statistics describe what the solver holds: a factorisation it chose for itself only
-    // when it was left to choose.
+    // The statistics describe what the solver holds: below the banded LU's minimum size the
+    // automatic choice is the general LU, any other choice is taken as it is.
     const SparseFactorStatistics statistics = solver.factorStatistics();
-    if (factorisation == SparseFactorisation::kGeneral) {
-      FUZZ_CHECK(statistics.factorisation != SparseFactorisation::kBanded);
-    }
+    const SparseFactorisation held = factorisation == SparseFactorisation::kAutomatic
+                                         ? SparseFactorisation::kGeneral
+                                         : factorisation;
+    FUZZ_CHECK(statistics.factorisation == SparseFactorisation::kAutomatic ||
+               statistics.factorisation == held);
+    FUZZ_CHECK(statistics.method.empty() ==
+               (statistics.factorisation == SparseFactorisation::kAutomatic));
     FUZZ_CHECK(statistics.lowerBandwidth < std::max<Eigen::Index>(m, 1) &&
                statistics.upperBandwidth < std::max<Eigen::Index>(m, 1));
   }

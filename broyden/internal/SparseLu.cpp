@@ -302,6 +302,11 @@ SparseLu::~SparseLu() = default;
 bool SparseLu::factorise(const Eigen::SparseMatrix<double>& matrix) {
   held = SparseFactorisation::kAutomatic;
   band = bandwidthsOf(matrix);
+  if (factorisation == SparseFactorisation::kIterative) {
+    if (!iterative.factorise(matrix)) return false;
+    held = SparseFactorisation::kIterative;
+    return true;
+  }
   const bool useBand = factorisation != SparseFactorisation::kGeneral &&
                        BandedLu::fits(matrix.rows(), band) &&
                        (factorisation == SparseFactorisation::kBanded || bandedPays(matrix, band));
@@ -320,6 +325,8 @@ bool SparseLu::factorise(const Eigen::SparseMatrix<double>& matrix) {
 void SparseLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
   if (held == SparseFactorisation::kBanded) {
     banded.solve(b, x);
+  } else if (held == SparseFactorisation::kIterative) {
+    iterative.solve(b, x);
   } else {
     backend->solve(b, x);
   }
@@ -328,6 +335,7 @@ void SparseLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
 void SparseLu::clear() {
   backend->clear();
   banded.clear();
+  iterative.clear();
   held = SparseFactorisation::kAutomatic;
 }
 
@@ -344,6 +352,9 @@ SparseFactorStatistics SparseLu::statistics() const {
     statistics.method = "banded LU, no ordering";
 #endif
     statistics.factorEntries = banded.factorEntries();
+  } else if (held == SparseFactorisation::kIterative) {
+    statistics.method = "incomplete LU (Eigen IncompleteLUT) and BiCGSTAB, no ordering";
+    statistics.factorEntries = iterative.factorEntries();
   } else {
     statistics.method = backend->describe();
     statistics.factorEntries = backend->factorEntries();

@@ -12,8 +12,9 @@
 //
 // Before any of that, each matrix's bandwidths are measured (O(nnz)) and a pattern in a narrow
 // band goes to the banded LU instead (BandedLu.hpp; the rule is SparseBroyden's, in its header),
-// unless the caller's choice says otherwise. The general backend's analysis is dropped then: a
-// pattern takes the same path every time.
+// unless the caller's choice says otherwise. SparseFactorisation::kIterative takes neither: an
+// incomplete LU and a Krylov solve (IterativeInverse.hpp) stand in for the factors. The general
+// backend's analysis is dropped then: a pattern takes the same path every time.
 //
 // Nothing here tests for non-finite values: the model never hands a matrix holding NaN or an
 // infinity to a backend.
@@ -25,6 +26,7 @@
 #include <ondrel/broyden/SparseBroyden.hpp>
 
 #include "BandedLu.hpp"
+#include "IterativeInverse.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -56,6 +58,7 @@ class SparseLu {
   SparseFactorisation factorisation;
   std::unique_ptr<Backend> backend;
   BandedLu banded;
+  IterativeInverse iterative;
   // Which of the two holds the factors of the last factorisation, if it succeeded.
   SparseFactorisation held = SparseFactorisation::kAutomatic;
   Bandwidths band;
