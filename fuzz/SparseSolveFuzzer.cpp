@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "SolveChecks.hpp"
+#include "VectorSolves.hpp"
 #include "support/QuadraticSystems.hpp"
 
 namespace {
@@ -19,20 +19,6 @@ using namespace Ondrel::Fuzz;
 using Ondrel::Testing::MisbehaviourSchedule;
 using Ondrel::Testing::QuadraticSystem;
 using Mask = Eigen::Matrix<bool, Eigen::Dynamic, Eigen::Dynamic>;
-
-BroydenParameters parametersFrom(FuzzedDataProvider& in) {
-  BroydenParameters p;
-  p.maxIterations = in.ConsumeIntegralInRange<std::uint64_t>(0, 30);
-  const double tolerances[] = {
-      1e-10, 1e-6, 1e-3, 0.0, 1.0, -1.0, std::numeric_limits<double>::quiet_NaN()};
-  p.absoluteTolerance = in.PickValueInArray(tolerances);
-  p.relativeTolerance = in.ConsumeBool() ? 1e-6 : awkwardDouble(in);
-  p.refreshReductionRatio = in.ConsumeBool() ? 1000.0 : awkwardDouble(in);
-  p.goodReductionRatio = in.ConsumeBool() ? 2.0 : awkwardDouble(in);
-  p.refreshCountLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 5);
-  p.updateMethod = in.ConsumeIntegralInRange(-1, 3);
-  return p;
-}
 
 // Which entries of the Jacobian its callable reports: a band, a random scatter around the
 // diagonal, or either with a row or a column emptied (structurally singular).
@@ -88,15 +74,6 @@ QuadraticSystem systemFrom(FuzzedDataProvider& in, const Mask& pattern) {
   }
   if (in.ConsumeIntegralInRange(0, 3) == 0) system.jacobianScale = awkwardDouble(in);
   return system;
-}
-
-Eigen::VectorXd guessFrom(FuzzedDataProvider& in, Eigen::Index m) {
-  Eigen::VectorXd x(m);
-  for (Eigen::Index i = 0; i < m; ++i) {
-    x(i) = in.ConsumeIntegralInRange(0, 15) == 0 ? awkwardDouble(in)
-                                                 : in.ConsumeFloatingPointInRange(-3.0, 3.0);
-  }
-  return x;
 }
 
 // What the Jacobian callable reports, and how it may change between evaluations.
@@ -185,34 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return SparseBroyden(m, m, checks.parameters, residual, jacobian, updateLimit, factorisation);
   };
 
-  SparseBroyden solver = makeSolver();
-  RecordWatch watch;
-  const int solves = in.ConsumeIntegralInRange(1, 4);
-  for (int s = 0; s < solves && in.remaining_bytes() > 0; ++s) {
-    switch (in.ConsumeIntegralInRange(0, 4)) {
-      case 0:
-        solver.reset();
-        break;
-      case 1: {
-        const SparseBroyden copy = solver;
-        solver = copy;
-        break;
-      }
-      case 2: {
-        SparseBroyden moved(std::move(solver));
-        solver = std::move(moved);
-        break;
-      }
-      default:
-        break;
-    }
-    const Eigen::VectorXd guess = guessFrom(in, m);
-    Eigen::VectorXd x = guess;
-    armFrom(in, *schedule, 3);
-    checks.monitor->arm(in);
-    if (checks.run(solver, x, guess, *schedule, watch)) {
-      checks.expectFresh(solver, makeSolver(), guess, watch);
-    }
+  runSolves(in, checks, m, *schedule, makeSolver, [&](const SparseBroyden& solver) {
     // The statistics describe what the solver holds: below the banded LU's minimum size the
     // automatic choice is the general LU, any other choice is taken as it is.
     const SparseFactorStatistics statistics = solver.factorStatistics();
@@ -225,6 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                (statistics.factorisation == SparseFactorisation::kAutomatic));
     FUZZ_CHECK(statistics.lowerBandwidth < std::max<Eigen::Index>(m, 1) &&
                statistics.upperBandwidth < std::max<Eigen::Index>(m, 1));
-  }
+  });
   return 0;
 }
