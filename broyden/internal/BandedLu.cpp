@@ -104,6 +104,11 @@ bool BandedLu::factorise(const Eigen::SparseMatrix<double>& matrix, const Bandwi
     clear();
     return false;
   }
+  reciprocals.resize(static_cast<std::size_t>(m));
+  for (Eigen::Index j = 0; j < m; ++j) {
+    reciprocals[static_cast<std::size_t>(j)] =
+        1.0 / factors[static_cast<std::size_t>(j * ldab + kv)];
+  }
   band = bandwidths;
   size = m;
   leadingDimension = ldab;
@@ -111,7 +116,8 @@ bool BandedLu::factorise(const Eigen::SparseMatrix<double>& matrix, const Bandwi
 }
 
 // dgbtrs's operations for one right-hand side: L's interchanges and multipliers column by
-// column, then U (kl + ku superdiagonals) backwards, as dtbsv takes it.
+// column, then U (kl + ku superdiagonals) backwards, as dtbsv takes it, with U's diagonal
+// multiplied by its reciprocal instead of divided by.
 void BandedLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
   x = b;
   const Eigen::Index n = size;
@@ -133,7 +139,7 @@ void BandedLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
   for (Eigen::Index j = n - 1; j >= 0; --j) {
     const double* column = ab + j * leadingDimension + kv - j;
     if (v[j] == 0.0) continue;  // dtbsv skips a zero
-    v[j] /= column[j];
+    v[j] *= reciprocals[static_cast<std::size_t>(j)];
     const double t = v[j];
     for (Eigen::Index i = std::max<Eigen::Index>(0, j - kv); i < j; ++i) v[i] -= t * column[i];
   }
@@ -142,6 +148,7 @@ void BandedLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
 void BandedLu::clear() {
   std::vector<double>().swap(factors);
   std::vector<int>().swap(pivots);
+  std::vector<double>().swap(reciprocals);
   band = Bandwidths();
   size = 0;
   leadingDimension = 0;

@@ -9,8 +9,12 @@
 // O(m kl (kl + ku)) and no ordering or symbolic analysis; a solve O(m (2 kl + ku)).
 //
 // The solve is written here rather than called as dgbtrs: for the narrow bands this serves,
-// dgbtrs makes one BLAS call per column, which costs more than the column's arithmetic. It does
-// the same operations in the same order, so the answers are dgbtrs's.
+// dgbtrs makes one BLAS call per column, which costs more than the column's arithmetic, and it
+// divides by U's diagonal, whose latency then bounds the back substitution. Here the reciprocals
+// of the diagonal are formed once per factorisation and multiplied by; otherwise the operations
+// are dgbtrs's, in its order, so the answers differ from its by rounding only. On Broyden's
+// tridiagonal system at m = 20,000 this solve takes a fraction of dgbtrs's time
+// (SparseBenchmarks iteration/...).
 #pragma once
 
 #include <Eigen/Core>
@@ -52,6 +56,7 @@ class BandedLu {
   Eigen::Index leadingDimension = 0;  // 2 kl + ku + 1
   std::vector<double> factors;        // column-major band storage
   std::vector<int> pivots;            // 0-based: row j was interchanged with row pivots[j]
+  std::vector<double> reciprocals;    // 1 / U(j, j)
 };
 
 }  // namespace Ondrel::Math::Solvers::internal
