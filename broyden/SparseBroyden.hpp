@@ -13,7 +13,8 @@
 //
 // Banded Jacobians: a pattern whose entries all lie within kl rows below and ku rows above the
 // diagonal is factorised by a banded LU with partial pivoting (LAPACK's dgbtrf with the OpenBLAS
-// backend) when m >= kBandedMinimumSize and its band storage, (2 kl + ku + 1) m values, is at
+// backend where kl + ku > 10, the same algorithm in the library's own loop, faster there, for
+// narrower bands and without the backend) when m >= kBandedMinimumSize and its band storage, (2 kl + ku + 1) m values, is at
 // most kBandedStorageRatio times the pattern's entries: a tridiagonal pattern qualifies, a 2-D
 // grid numbered row by row does not. The band needs neither an ordering nor a symbolic analysis,
 // and its solve is a plain loop over the band, several times cheaper than a general sparse LU's

@@ -32,7 +32,6 @@ bool BandedLu::fits(Eigen::Index m, const Bandwidths& band) {
 
 namespace {
 
-#if !defined(ONDREL_HAVE_LAPACK)
 // dgbtf2: LU with partial pivoting within the band, in place; `ab` has kl fill rows on top, which
 // the caller has zeroed. Returns the 1-based column of the first zero pivot, or 0.
 int factoriseBand(int n, int kl, int ku, double* ab, int ldab, int* pivots) {
@@ -71,7 +70,6 @@ int factoriseBand(int n, int kl, int ku, double* ab, int ldab, int* pivots) {
   }
   return info;
 }
-#endif
 
 }  // namespace
 
@@ -94,9 +92,15 @@ bool BandedLu::factorise(const Eigen::SparseMatrix<double>& matrix, const Bandwi
   const int ku = static_cast<int>(bandwidths.upper);
   const int ld = static_cast<int>(ldab);
   int info = 0;
+  lapack = false;
 #if defined(ONDREL_HAVE_LAPACK)
-  dgbtrf_(&n, &n, &kl, &ku, factors.data(), &ld, pivots.data(), &info);
-  for (int& pivot : pivots) --pivot;
+  if (kl + ku > kNarrowBand) {
+    dgbtrf_(&n, &n, &kl, &ku, factors.data(), &ld, pivots.data(), &info);
+    for (int& pivot : pivots) --pivot;
+    lapack = true;
+  } else {
+    info = factoriseBand(n, kl, ku, factors.data(), ld, pivots.data());
+  }
 #else
   info = factoriseBand(n, kl, ku, factors.data(), ld, pivots.data());
 #endif
@@ -152,6 +156,7 @@ void BandedLu::clear() {
   band = Bandwidths();
   size = 0;
   leadingDimension = 0;
+  lapack = false;
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -346,11 +346,8 @@ SparseFactorStatistics SparseLu::statistics() const {
   statistics.lowerBandwidth = band.lower;
   statistics.upperBandwidth = band.upper;
   if (held == SparseFactorisation::kBanded) {
-#if defined(ONDREL_HAVE_LAPACK)
-    statistics.method = "banded LU (LAPACK dgbtrf), no ordering";
-#else
-    statistics.method = "banded LU, no ordering";
-#endif
+    statistics.method =
+        banded.byLapack() ? "banded LU (LAPACK dgbtrf), no ordering" : "banded LU, no ordering";
     statistics.factorEntries = banded.factorEntries();
   } else if (held == SparseFactorisation::kIterative) {
     statistics.method = "incomplete LU (Eigen IncompleteLUT) and BiCGSTAB, no ordering";
