@@ -83,8 +83,9 @@ enum class SparseFactorisation {
   kBanded,
   /// No exact factors: a refresh builds an incomplete LU (Eigen's IncompleteLUT), and H0 is
   /// applied by BiCGSTAB preconditioned by it, to a relative residual of 1e-8 in at most 1000
-  /// iterations (a solve that falls short gives NaN, and the solve ends as with a singular
-  /// Jacobian). For Jacobians whose LU fills beyond memory or time, 3-D grids above all; the
+  /// iterations (a Krylov solve that falls short gives NaN: its step is non-finite, and the
+  /// solve ends as such solves do). For Jacobians whose LU fills beyond memory or time, 3-D grids
+  /// above all; the
   /// stored updates correct this H0 as they correct an exact one, but every step costs a Krylov
   /// solve, so it pays only where a factorisation does not. Never chosen automatically.
   kIterative,

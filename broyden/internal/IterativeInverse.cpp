@@ -49,6 +49,8 @@ bool IterativeInverse::factorise(const Eigen::SparseMatrix<double>& matrix) {
   fresh->matrix = matrix;
   fresh->krylov.setTolerance(kRelativeTolerance);
   fresh->krylov.setMaxIterations(kMaxIterations);
+  fresh->krylov.preconditioner().setDroptol(kDropTolerance);
+  fresh->krylov.preconditioner().setFillfactor(kFillFactor);
   fresh->krylov.compute(fresh->matrix);
   if (fresh->krylov.info() != Eigen::Success) return false;
   solver = std::move(fresh);
