@@ -206,6 +206,51 @@ TEST(SparseFactorisationChoice, ASingularBandFailsAsTheGeneralLuFailsAndHoldsNoF
   }
 }
 
+// A singular Jacobian with no zero row or column: the LUs meet a zero pivot, the Krylov solve
+// cannot reach its tolerance. With failFast the LUs' solve ends before any step; the Krylov
+// solve's NaN step ends it at the first iteration, as a non-finite step, not a converged one.
+TEST(SparseFactorisationChoice, ASingularJacobianWithoutAZeroRowIsAFailureForEveryFactorisation) {
+  // F(x) = A x - (1, 2, 1, 2, ...) with A = blocks [[1, 1], [1, 1]]: no root, A singular.
+  constexpr Eigen::Index m = 8;
+  Eigen::SparseMatrix<double> a(m, m);
+  std::vector<Eigen::Triplet<double>> entries;
+  for (Eigen::Index k = 0; k < m; k += 2) {
+    for (Eigen::Index i = k; i < k + 2; ++i) {
+      for (Eigen::Index j = k; j < k + 2; ++j) entries.emplace_back(i, j, 1.0);
+    }
+  }
+  a.setFromTriplets(entries.begin(), entries.end());
+  Eigen::VectorXd b(m);
+  for (Eigen::Index i = 0; i < m; ++i) b(i) = 1.0 + static_cast<double>(i % 2);
+  const ResidualFunction residual = [a, b](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                           Eigen::VectorXd& f) { f = a * x - b; };
+  const SparseJacobianFunction jacobian = [a](const Eigen::Ref<const Eigen::VectorXd>&,
+                                              Eigen::SparseMatrix<double>& j) { j = a; };
+  struct Case {
+    SparseFactorisation choice;
+    BroydenTermination termination;
+    std::uint64_t iterations;
+  };
+  const Case cases[] = {
+      {SparseFactorisation::kGeneral, BroydenTermination::kSingularJacobian, 0},
+      {SparseFactorisation::kBanded, BroydenTermination::kSingularJacobian, 0},
+      {SparseFactorisation::kIterative, BroydenTermination::kNonFinite, 1},
+  };
+  BroydenParameters parameters;
+  parameters.outputStream = nullptr;
+  parameters.failFast = true;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.choice));
+    SparseBroyden solver(m, m, parameters, residual, jacobian, 20, c.choice);
+    Eigen::VectorXd x = Eigen::VectorXd::Zero(m);
+    const BroydenInformation& information = solver.solve(x);
+    EXPECT_EQ(information.termination, c.termination);
+    EXPECT_FALSE(information.converged);
+    EXPECT_EQ(information.iterations, c.iterations);
+    EXPECT_EQ(x, Eigen::VectorXd::Zero(m));
+  }
+}
+
 TEST(SparseFactorisationChoice, CopiesKeepTheChoiceAndReportFactorsOnlyOnceMade) {
   constexpr Eigen::Index m = 2 * SparseBroyden::kBandedMinimumSize;
   const PatternSystem system(m, band(m, 1, 1), 4.0);
