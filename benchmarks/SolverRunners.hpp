@@ -244,9 +244,13 @@ inline std::vector<SolverEntry> availableSolvers() {
 // KINSOL needs the problem itself at set-up: the sparse matrix is sized by its pattern.
 class KinsolRunner : public Runner {
  public:
-  KinsolRunner(const TestProblem& problem, bool sparse)
+  KinsolRunner(const TestProblem& problem, KinsolLinearSolver linearSolver, bool lineSearch = false)
       : problem(problem),
-        peer(problem, sparse, kPeerResidualTolerance, peerIterationLimit(problem.size())),
+        peer(problem,
+             linearSolver,
+             kPeerResidualTolerance,
+             peerIterationLimit(problem.size()),
+             lineSearch),
         point(problem.size()) {}
 
   PeerOutcome run(const Eigen::VectorXd& start) override {
@@ -262,8 +266,9 @@ class KinsolRunner : public Runner {
 #endif
 
 // The solvers that need a sparse Jacobian, for the problems that give one: SparseBroyden with
-// the default settings and, where it was found, KINSOL's modified Newton on KLU; KINSOL on its
-// dense LU beside them, the configuration whose time the dense solvers' is usually set against.
+// the default settings and, where it was found, KINSOL's modified Newton on KLU and, with its line
+// search, on its band LU; KINSOL on its dense LU beside them, the configuration whose time the
+// dense solvers' is usually set against.
 inline std::vector<SolverEntry> sparseProblemSolvers() {
   std::vector<SolverEntry> solvers;
   solvers.push_back({"ondrel-sparse", [](const TestProblem& p) {
@@ -272,10 +277,16 @@ inline std::vector<SolverEntry> sparseProblemSolvers() {
                      }});
 #ifdef ONDREL_HAVE_KINSOL
   solvers.push_back({"kinsol-klu", [](const TestProblem& p) {
-                       return std::unique_ptr<Runner>(new KinsolRunner(p, true));
+                       return std::unique_ptr<Runner>(
+                           new KinsolRunner(p, KinsolLinearSolver::kKlu));
+                     }});
+  solvers.push_back({"kinsol-band", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(
+                           new KinsolRunner(p, KinsolLinearSolver::kBand, true));
                      }});
   solvers.push_back({"kinsol-dense", [](const TestProblem& p) {
-                       return std::unique_ptr<Runner>(new KinsolRunner(p, false));
+                       return std::unique_ptr<Runner>(
+                           new KinsolRunner(p, KinsolLinearSolver::kDense));
                      }});
 #endif
   return solvers;

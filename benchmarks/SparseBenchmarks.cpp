@@ -11,6 +11,14 @@
 // m = 10^4 for lambda = 0.5, 1.0, ..., 6.5, each from the previous root on one solver whose bound
 // is K, so that updates carry over from solve to solve until the bound restarts them.
 //
+// iteration/<problem>/<m> sets an update iteration against its floor: one forward-and-back solve
+// with the factors the solver chose (factorStatistics() names them; the benchmark factorises the
+// Jacobian at the root with the same backend called directly, dgbtrs for the band) plus one dot
+// product and one axpy over m entries per stored pair, all timed in this process. An iteration's
+// own cost is its monitor-to-monitor time less one residual evaluation (timed on its own, at the
+// root); the pairs it holds are counted from the last refresh. Reported: the mean over the
+// solve's update iterations of cost / floor, and both parts.
+//
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
 // Besides Google Benchmark's own flags, --results=FILE appends one tab-separated row per run.
@@ -18,9 +26,11 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <ondrel/broyden/Broyden>
@@ -28,14 +38,42 @@
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
+#include "problems/MinpackTestSet.hpp"
+
+#if defined(ONDREL_FLOOR_SUITESPARSE)
+#include <klu.h>
+#include <umfpack.h>
+#endif
+#if defined(ONDREL_FLOOR_LAPACK)
+extern "C" {
+void dgbtrf_(const int*, const int*, const int*, const int*, double*, const int*, int*, int*);
+void dgbtrs_(const char*,
+             const int*,
+             const int*,
+             const int*,
+             const int*,
+             const double*,
+             const int*,
+             const int*,
+             double*,
+             const int*,
+             int*);
+}
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Ondrel::Benchmarks::ProblemFamily;
+using Ondrel::Benchmarks::TestProblem;
 using Ondrel::Math::Solvers::BroydenIterationReport;
 using Ondrel::Math::Solvers::BroydenParameters;
 using Ondrel::Math::Solvers::JacobianChange;
+using Ondrel::Math::Solvers::ResidualFunction;
 using Ondrel::Math::Solvers::SparseBroyden;
+using Ondrel::Math::Solvers::SparseFactorisation;
+using Ondrel::Math::Solvers::SparseFactorStatistics;
+using Ondrel::Math::Solvers::SparseJacobianFunction;
 
 struct Measurement {
   long long gridSize = 0;
@@ -170,6 +208,279 @@ void registerContinuation(std::uint64_t updateLimit) {
   benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3)->Repetitions(1);
 }
 
+// Seconds per call of `work`, from enough calls to fill about a tenth of a second.
+template <class Work>
+double secondsPerCall(Work&& work) {
+  work();
+  int calls = 1;
+  for (;;) {
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < calls; ++i) work();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (seconds > 0.1 || calls >= (1 << 20)) return seconds / calls;
+    calls *= 4;
+  }
+}
+
+// One forward-and-back solve with the factors `method` names, of `matrix`; 0 when this build
+// cannot call that backend itself.
+double solveFloor(const std::string& method, const Eigen::SparseMatrix<double>& matrix) {
+  const Eigen::Index m = matrix.rows();
+  Eigen::VectorXd b = Eigen::VectorXd::LinSpaced(m, -1.0, 1.0), x(m);
+#if defined(ONDREL_FLOOR_LAPACK)
+  if (method.rfind("banded", 0) == 0) {
+    int kl = 0, ku = 0;
+    for (Eigen::Index c = 0; c < m; ++c) {
+      for (Eigen::SparseMatrix<double>::InnerIterator it(matrix, c); it; ++it) {
+        kl = std::max<int>(kl, static_cast<int>(it.row() - c));
+        ku = std::max<int>(ku, static_cast<int>(c - it.row()));
+      }
+    }
+    const int n = static_cast<int>(m), ldab = 2 * kl + ku + 1, one = 1;
+    std::vector<double> ab(static_cast<std::size_t>(ldab) * m, 0.0);
+    for (Eigen::Index c = 0; c < m; ++c) {
+      for (Eigen::SparseMatrix<double>::InnerIterator it(matrix, c); it; ++it) {
+        ab[c * ldab + kl + ku + it.row() - c] = it.value();
+      }
+    }
+    std::vector<int> pivots(m);
+    int info = 0;
+    dgbtrf_(&n, &n, &kl, &ku, ab.data(), &ldab, pivots.data(), &info);
+    return secondsPerCall([&] {
+      x = b;
+      dgbtrs_("N", &n, &kl, &ku, &one, ab.data(), &ldab, pivots.data(), x.data(), &n, &info);
+    });
+  }
+#endif
+#if defined(ONDREL_FLOOR_SUITESPARSE)
+  std::vector<SuiteSparse_long> starts(matrix.outerIndexPtr(), matrix.outerIndexPtr() + m + 1);
+  std::vector<SuiteSparse_long> rows(matrix.innerIndexPtr(),
+                                     matrix.innerIndexPtr() + matrix.nonZeros());
+  std::vector<double> values(matrix.valuePtr(), matrix.valuePtr() + matrix.nonZeros());
+  if (method.rfind("KLU", 0) == 0) {
+    klu_l_common common;
+    klu_l_defaults(&common);
+    klu_l_symbolic* symbolic = klu_l_analyze(m, starts.data(), rows.data(), &common);
+    klu_l_numeric* numeric =
+        klu_l_factor(starts.data(), rows.data(), values.data(), symbolic, &common);
+    const double seconds = secondsPerCall([&] {
+      x = b;
+      klu_l_solve(symbolic, numeric, m, 1, x.data(), &common);
+    });
+    klu_l_free_numeric(&numeric, &common);
+    klu_l_free_symbolic(&symbolic, &common);
+    return seconds;
+  }
+  if (method.rfind("UMFPACK", 0) == 0) {
+    double control[UMFPACK_CONTROL];
+    umfpack_dl_defaults(control);
+    control[UMFPACK_IRSTEP] = 0;
+    void *symbolic = nullptr, *numeric = nullptr;
+    umfpack_dl_symbolic(
+        m, m, starts.data(), rows.data(), values.data(), &symbolic, control, nullptr);
+    umfpack_dl_numeric(
+        starts.data(), rows.data(), values.data(), symbolic, &numeric, control, nullptr);
+    std::vector<SuiteSparse_long> integerWork(m);
+    std::vector<double> work(m);
+    const double seconds = secondsPerCall([&] {
+      umfpack_dl_wsolve(UMFPACK_A,
+                        nullptr,
+                        nullptr,
+                        nullptr,
+                        x.data(),
+                        b.data(),
+                        numeric,
+                        control,
+                        nullptr,
+                        integerWork.data(),
+                        work.data());
+    });
+    umfpack_dl_free_numeric(&numeric);
+    umfpack_dl_free_symbolic(&symbolic);
+    return seconds;
+  }
+#endif
+  (void)method;
+  return 0.0;
+}
+
+// A system for the iteration benchmark: its residual and sparse Jacobian, and a start.
+struct IterationProblem {
+  std::string name;
+  long long m;
+  ResidualFunction residual;
+  SparseJacobianFunction jacobian;
+  Eigen::VectorXd start;
+};
+
+IterationProblem minpackProblem(ProblemFamily family, const char* name, long long m) {
+  const auto problem = std::make_shared<TestProblem>(family, m);
+  return {name,
+          m,
+          [problem](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+            problem->residual(x, f);
+          },
+          [problem](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::SparseMatrix<double>& j) {
+            problem->sparseJacobian(x, j);
+          },
+          problem->start()};
+}
+
+IterationProblem bratuProblem(long long gridSize) {
+  const Gallery::Bratu2d problem{gridSize, 6.0};
+  return {"bratu2d",
+          problem.unknowns(),
+          problem.residual(),
+          problem.jacobian(),
+          Eigen::VectorXd::Zero(problem.unknowns())};
+}
+
+void registerIteration(std::function<IterationProblem()> make) {
+  const IterationProblem probe = make();
+  auto* benchmark = benchmark::RegisterBenchmark(
+      ("iteration/" + probe.name + "/" + std::to_string(probe.m)).c_str(),
+      [make](benchmark::State& state) {
+        const IterationProblem problem = make();
+        const long long m = problem.m;
+        std::vector<double> iterationSeconds;
+        std::vector<std::size_t> pairsHeld;
+        std::size_t pairs = 0;
+        Clock::time_point last;
+        BroydenParameters parameters;
+        parameters.outputStream = nullptr;
+        parameters.monitor = [&](const BroydenIterationReport& report) {
+          const Clock::time_point now = Clock::now();
+          if (report.iteration > 0 && report.jacobianChange == JacobianChange::kUpdated) {
+            // The step of this iteration was taken with the pairs held before its update.
+            iterationSeconds.push_back(std::chrono::duration<double>(now - last).count());
+            pairsHeld.push_back(pairs++);
+          } else if (report.jacobianChange == JacobianChange::kRefreshed) {
+            pairs = 0;
+          }
+          last = Clock::now();
+          return true;
+        };
+        Eigen::VectorXd x = problem.start;
+        SparseFactorStatistics factors;
+        unsigned long long iterations = 0;
+        for (auto _ : state) {
+          iterationSeconds.clear();
+          pairsHeld.clear();
+          pairs = 0;
+          SparseBroyden solver(m, m, parameters, problem.residual, problem.jacobian);
+          x = problem.start;
+          last = Clock::now();
+          iterations = solver.solve(x).iterations;
+          factors = solver.factorStatistics();
+        }
+        Eigen::VectorXd f(m);
+        const double residualSeconds = secondsPerCall([&] { problem.residual(x, f); });
+        Eigen::SparseMatrix<double> j(m, m);
+        problem.jacobian(x, j);
+        j.makeCompressed();
+        const double solveSeconds = solveFloor(factors.method, j);
+        Eigen::VectorXd a = Eigen::VectorXd::Random(m), out = Eigen::VectorXd::Random(m);
+        const Eigen::VectorXd s = Eigen::VectorXd::Random(m) / static_cast<double>(m);
+        const double pairSeconds = secondsPerCall([&] {
+          out += a * s.dot(out);
+          benchmark::DoNotOptimize(out.data());
+        });
+        double ratio = 0.0, cost = 0.0, floor = 0.0;
+        for (std::size_t i = 0; i < iterationSeconds.size(); ++i) {
+          const double own = iterationSeconds[i] - residualSeconds;
+          const double least = solveSeconds + static_cast<double>(pairsHeld[i]) * pairSeconds;
+          cost += own;
+          floor += least;
+          ratio += own / least;
+        }
+        const double updates = static_cast<double>(iterationSeconds.size());
+        state.SetLabel(factors.method);
+        state.counters["m"] = static_cast<double>(m);
+        state.counters["it"] = static_cast<double>(iterations);
+        state.counters["updates"] = updates;
+        state.counters["nnzLU"] = static_cast<double>(factors.factorEntries);
+        state.counters["iter_s"] = updates > 0 ? cost / updates : 0.0;
+        state.counters["floor_s"] = updates > 0 ? floor / updates : 0.0;
+        state.counters["solve_s"] = solveSeconds;
+        state.counters["pair_s"] = pairSeconds;
+        state.counters["residual_s"] = residualSeconds;
+        state.counters["iter_over_floor"] = updates > 0 && solveSeconds > 0 ? ratio / updates : 0.0;
+      });
+  benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(1);
+}
+
+// -Δu = 6 e^u on the unit cube, u = 0 on the boundary, 7-point stencil on n^3 interior points,
+// scaled by h^2: F_i = 6 u_i - (sum of the neighbours) - h^2 6 e^(u_i).
+IterationProblem bratu3dProblem(long long n) {
+  const double h2 = 1.0 / static_cast<double>((n + 1) * (n + 1));
+  const long long m = n * n * n;
+  auto neighbours = [n](long long k, auto&& visit) {
+    const long long i = k % n, j = (k / n) % n, l = k / (n * n);
+    if (i > 0) visit(k - 1);
+    if (i + 1 < n) visit(k + 1);
+    if (j > 0) visit(k - n);
+    if (j + 1 < n) visit(k + n);
+    if (l > 0) visit(k - n * n);
+    if (l + 1 < n) visit(k + n * n);
+  };
+  ResidualFunction residual = [=](const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
+    for (long long k = 0; k < m; ++k) {
+      double sum = 0.0;
+      neighbours(k, [&](long long q) { sum += u(q); });
+      f(k) = 6.0 * u(k) - sum - h2 * 6.0 * std::exp(u(k));
+    }
+  };
+  SparseJacobianFunction jacobian = [=](const Eigen::Ref<const Eigen::VectorXd>& u,
+                                        Eigen::SparseMatrix<double>& j) {
+    std::vector<Eigen::Triplet<double>> entries;
+    entries.reserve(static_cast<std::size_t>(7 * m));
+    for (long long k = 0; k < m; ++k) {
+      entries.emplace_back(k, k, 6.0 - h2 * 6.0 * std::exp(u(k)));
+      neighbours(k, [&](long long q) { entries.emplace_back(k, q, -1.0); });
+    }
+    j.setFromTriplets(entries.begin(), entries.end());
+  };
+  return {"bratu3d", m, residual, jacobian, Eigen::VectorXd::Zero(m)};
+}
+
+// The 3-D Bratu problem from zero with each factorisation: whole solve, evaluations and the
+// process's peak memory (one size and choice per process for the memory to be its own).
+void registerBratu3d(long long n, SparseFactorisation choice, const char* choiceName) {
+  auto* benchmark = benchmark::RegisterBenchmark(
+      ("bratu3d/" + std::to_string(n) + "/" + choiceName).c_str(),
+      [n, choice](benchmark::State& state) {
+        const IterationProblem problem = bratu3dProblem(n);
+        BroydenParameters parameters;
+        parameters.outputStream = nullptr;
+        unsigned long long iterations = 0, jacobians = 0;
+        bool converged = false;
+        SparseFactorStatistics factors;
+        for (auto _ : state) {
+          SparseBroyden solver(problem.m,
+                               problem.m,
+                               parameters,
+                               problem.residual,
+                               problem.jacobian,
+                               SparseBroyden::kDefaultUpdateLimit,
+                               choice);
+          Eigen::VectorXd u = problem.start;
+          const auto& information = solver.solve(u);
+          iterations = information.iterations;
+          jacobians = information.jacobianEvaluations;
+          converged = information.converged;
+          factors = solver.factorStatistics();
+        }
+        state.SetLabel(factors.method);
+        state.counters["m"] = static_cast<double>(problem.m);
+        state.counters["it"] = static_cast<double>(iterations);
+        state.counters["nJ"] = static_cast<double>(jacobians);
+        state.counters["solved"] = converged;
+        state.counters["nnzLU"] = static_cast<double>(factors.factorEntries);
+        state.counters["peak_MB"] = peakMegabytes();
+      });
+  benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
+}
+
 void appendResults(const std::string& path) {
   const bool fresh = !std::ifstream(path).good();
   std::ofstream out(path, std::ios::app);
@@ -203,6 +514,19 @@ int main(int argc, char** argv) {
   // N = 100 ... 1000: m = 10^4, 4 10^4, 10^5, 2.5 10^5, 5 10^5, 10^6.
   for (long long gridSize : {100, 200, 316, 500, 707, 1000}) registerBratu(gridSize);
   for (std::uint64_t updateLimit : {0, 2, 5, 10, 20, 50, 200}) registerContinuation(updateLimit);
+  registerIteration([] {
+    return minpackProblem(ProblemFamily::BroydenTridiagonal, "broyden_tridiagonal", 20000);
+  });
+  registerIteration([] {
+    return minpackProblem(ProblemFamily::DiscreteBoundaryValue, "discrete_boundary_value", 20000);
+  });
+  for (long long gridSize : {100, 316, 1000}) {
+    registerIteration([gridSize] { return bratuProblem(gridSize); });
+  }
+  for (long long n : {20, 40, 60}) {
+    registerBratu3d(n, SparseFactorisation::kAutomatic, "lu");
+    registerBratu3d(n, SparseFactorisation::kIterative, "iterative");
+  }
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -23,6 +23,18 @@ long long sparseDimension(long long m) {
   return m;
 }
 
+SparseFactorisation checkedChoice(SparseFactorisation factorisation) {
+  switch (factorisation) {
+    case SparseFactorisation::kAutomatic:
+    case SparseFactorisation::kGeneral:
+    case SparseFactorisation::kBanded:
+    case SparseFactorisation::kIterative:
+      return factorisation;
+  }
+  throw std::invalid_argument("SparseBroyden: unknown factorisation " +
+                              std::to_string(static_cast<int>(factorisation)));
+}
+
 }  // namespace
 
 SparseBroyden::SparseBroyden(long long stateSize,
@@ -31,7 +43,23 @@ SparseBroyden::SparseBroyden(long long stateSize,
                              ResidualFunction residual,
                              SparseJacobianFunction jacobian,
                              std::uint64_t updateLimit)
+    : SparseBroyden(stateSize,
+                    systemSize,
+                    parameters,
+                    std::move(residual),
+                    std::move(jacobian),
+                    updateLimit,
+                    SparseFactorisation::kAutomatic) {}
+
+SparseBroyden::SparseBroyden(long long stateSize,
+                             long long systemSize,
+                             const BroydenParameters& parameters,
+                             ResidualFunction residual,
+                             SparseJacobianFunction jacobian,
+                             std::uint64_t updateLimit,
+                             SparseFactorisation factorisation)
     : limit(updateLimit),
+      choice(checkedChoice(factorisation)),
       solver(std::make_unique<internal::Solver<internal::SparseModel>>("SparseBroyden",
                                                                        stateSize,
                                                                        sparseDimension(systemSize),
@@ -39,10 +67,12 @@ SparseBroyden::SparseBroyden(long long stateSize,
                                                                        std::move(residual),
                                                                        std::move(jacobian),
                                                                        parameters.updateMethod,
-                                                                       updateLimit)) {}
+                                                                       updateLimit,
+                                                                       factorisation)) {}
 
 SparseBroyden::SparseBroyden(const SparseBroyden& other)
     : limit(other.limit),
+      choice(other.choice),
       information(other.information),
       solver(Ondrel::internal::deepCopy(other.solver)) {}
 
@@ -62,6 +92,10 @@ SparseBroyden::~SparseBroyden() = default;
 
 void SparseBroyden::reset() {
   if (solver) solver->reset();
+}
+
+SparseFactorStatistics SparseBroyden::factorStatistics() const {
+  return solver ? solver->jacobianModel().statistics() : SparseFactorStatistics();
 }
 
 const BroydenInformation& SparseBroyden::solve(Eigen::Ref<Eigen::VectorXd> x) {

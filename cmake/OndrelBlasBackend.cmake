@@ -28,13 +28,17 @@ else()
     cmake_push_check_state(RESET)
     set(CMAKE_REQUIRED_LIBRARIES ${ONDREL_OPENBLAS_LIBRARY})
     set(CMAKE_REQUIRED_QUIET ON)
-    # Some OpenBLAS builds leave LAPACK out; the backend needs both routines.
+    # Some OpenBLAS builds leave LAPACK out; the backend needs these routines (the banded LU of
+    # the sparse solver among them).
     check_cxx_source_compiles([[
       extern "C" void dgetrf_(const int*, const int*, double*, const int*, int*, int*);
       extern "C" void dgetri_(const int*, double*, const int*, const int*, double*, const int*, int*);
+      extern "C" void dgbtrf_(const int*, const int*, const int*, const int*, double*, const int*,
+                              int*, int*);
       int main() {
-        int n = 1, info = 0, pivot = 0, lwork = 1;
+        int n = 1, info = 0, pivot = 0, lwork = 1, zero = 0;
         double a = 2.0, work = 0.0;
+        dgbtrf_(&n, &n, &zero, &zero, &a, &n, &pivot, &info);
         dgetrf_(&n, &n, &a, &n, &pivot, &info);
         dgetri_(&n, &a, &n, &pivot, &work, &lwork, &info);
         return info;

@@ -149,16 +149,19 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
 
 // The opt-in control settings: output, failing fast, the line search or the trust region with
 // ordinary and absurd settings (no cap, a zero cap, no cuts, many cuts, negative or NaN
-// allowances), the progress exits and the relative tolerance, and a monitor following `plan`.
+// allowances), the progress exits and the relative tolerance, and a monitor following `plan`. The
+// trust region only where the solver offers it.
 inline void controlFrom(FuzzedDataProvider& in,
                         Math::Solvers::BroydenParameters& parameters,
                         const std::shared_ptr<MonitorPlan>& plan,
-                        Eigen::Index valueCount) {
+                        Eigen::Index valueCount,
+                        bool trustRegionOffered = true) {
   parameters.outputStream = in.ConsumeBool() ? nullptr : parameters.outputStream;
   parameters.failFast = in.ConsumeBool();
   if (in.ConsumeBool()) {
-    parameters.stepControl = in.ConsumeBool() ? Math::Solvers::StepControl::kTrustRegion
-                                              : Math::Solvers::StepControl::kLineSearch;
+    parameters.stepControl = in.ConsumeBool() && trustRegionOffered
+                                 ? Math::Solvers::StepControl::kTrustRegion
+                                 : Math::Solvers::StepControl::kLineSearch;
     if (in.ConsumeBool()) {
       parameters.maxStepFactor = awkwardDouble(in);
       const std::uint64_t cuts[] = {0, 1, 5, 60, 2000, std::numeric_limits<std::uint64_t>::max()};

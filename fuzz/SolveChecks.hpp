@@ -1,5 +1,6 @@
 // The promises every solve keeps, whatever its callables do, checked for one solve of either
-// kind. `Variables` is Eigen::VectorXd or State; `same` compares two of them bit for bit.
+// kind by either solver (Broyden or SparseBroyden, which run the same iteration). `Variables` is
+// Eigen::VectorXd or State; `same` compares two of them bit for bit.
 #pragma once
 
 #include <cmath>
@@ -31,7 +32,8 @@ struct SolveChecks {
   // Runs one armed solve of `solver` on `variables` and checks what it left. Returns true when
   // the solver should now behave as a fresh one (after a failure, or an exception once a
   // callable has run).
-  bool run(Math::Solvers::Broyden& solver,
+  template <class Solver>
+  bool run(Solver& solver,
            Variables& variables,
            const Variables& guess,
            Testing::MisbehaviourSchedule& schedule,
@@ -149,10 +151,8 @@ struct SolveChecks {
 
   // A solver that should behave as a fresh one must solve exactly as a new solver built from the
   // same callables does, bit for bit.
-  void expectFresh(Math::Solvers::Broyden& solver,
-                   Math::Solvers::Broyden fresh,
-                   const Variables& guess,
-                   RecordWatch& watch) const {
+  template <class Solver>
+  void expectFresh(Solver& solver, Solver fresh, const Variables& guess, RecordWatch& watch) const {
     Variables ours = guess;
     Variables theirs = guess;
     int outcome = 0;  // 1: ours threw, 2: theirs threw

@@ -4,7 +4,7 @@
 // that stops the solve or throws at an iteration the input chooses, and the line search with
 // ordinary and absurd settings. Several solves run on one solver, with copies, moves and resets
 // in between, to reach the warm-start paths.
-#include "SolveChecks.hpp"
+#include "VectorSolves.hpp"
 #include "support/QuadraticSystems.hpp"
 
 namespace {
@@ -13,20 +13,6 @@ using namespace Ondrel::Math::Solvers;
 using namespace Ondrel::Fuzz;
 using Ondrel::Testing::MisbehaviourSchedule;
 using Ondrel::Testing::QuadraticSystem;
-
-BroydenParameters parametersFrom(FuzzedDataProvider& in) {
-  BroydenParameters p;
-  p.maxIterations = in.ConsumeIntegralInRange<std::uint64_t>(0, 30);
-  const double tolerances[] = {
-      1e-10, 1e-6, 1e-3, 0.0, 1.0, -1.0, std::numeric_limits<double>::quiet_NaN()};
-  p.absoluteTolerance = in.PickValueInArray(tolerances);
-  p.relativeTolerance = in.ConsumeBool() ? 1e-6 : awkwardDouble(in);
-  p.refreshReductionRatio = in.ConsumeBool() ? 1000.0 : awkwardDouble(in);
-  p.goodReductionRatio = in.ConsumeBool() ? 2.0 : awkwardDouble(in);
-  p.refreshCountLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 5);
-  p.updateMethod = in.ConsumeIntegralInRange(-1, 3);
-  return p;
-}
 
 // F(x) = A x + c .* x.^2 - b with a diagonally dominant A, occasionally an awkward b, and now
 // and then a Jacobian scaled by an awkward factor.
@@ -43,15 +29,6 @@ QuadraticSystem systemFrom(FuzzedDataProvider& in, Eigen::Index m) {
   }
   if (in.ConsumeIntegralInRange(0, 3) == 0) system.jacobianScale = awkwardDouble(in);
   return system;
-}
-
-Eigen::VectorXd guessFrom(FuzzedDataProvider& in, Eigen::Index m) {
-  Eigen::VectorXd x(m);
-  for (Eigen::Index i = 0; i < m; ++i) {
-    x(i) = in.ConsumeIntegralInRange(0, 15) == 0 ? awkwardDouble(in)
-                                                 : in.ConsumeFloatingPointInRange(-3.0, 3.0);
-  }
-  return x;
 }
 
 }  // namespace
@@ -77,34 +54,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                               schedule);
   auto makeSolver = [&] { return Broyden(m, m, checks.parameters, residual, jacobian); };
 
-  Broyden solver = makeSolver();
-  RecordWatch watch;
-  const int solves = in.ConsumeIntegralInRange(1, 4);
-  for (int s = 0; s < solves && in.remaining_bytes() > 0; ++s) {
-    switch (in.ConsumeIntegralInRange(0, 4)) {
-      case 0:
-        solver.reset();
-        break;
-      case 1: {
-        const Broyden copy = solver;
-        solver = copy;
-        break;
-      }
-      case 2: {
-        Broyden moved(std::move(solver));
-        solver = std::move(moved);
-        break;
-      }
-      default:
-        break;
-    }
-    const Eigen::VectorXd guess = guessFrom(in, m);
-    Eigen::VectorXd x = guess;
-    armFrom(in, *schedule, 3);
-    checks.monitor->arm(in);
-    if (checks.run(solver, x, guess, *schedule, watch)) {
-      checks.expectFresh(solver, makeSolver(), guess, watch);
-    }
-  }
+  runSolves(in, checks, m, *schedule, makeSolver, [](const Broyden&) {});
   return 0;
 }

@@ -3,11 +3,14 @@
 #include <kinsol/kinsol.h>
 #include <nvector/nvector_serial.h>
 #include <sundials/sundials_context.h>
+#include <sunlinsol/sunlinsol_band.h>
 #include <sunlinsol/sunlinsol_dense.h>
 #include <sunlinsol/sunlinsol_klu.h>
+#include <sunmatrix/sunmatrix_band.h>
 #include <sunmatrix/sunmatrix_dense.h>
 #include <sunmatrix/sunmatrix_sparse.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -51,6 +54,22 @@ int evaluateSparseJacobian(N_Vector u, N_Vector, SUNMatrix j, void* data, N_Vect
   return 0;
 }
 
+int evaluateBandJacobian(N_Vector u, N_Vector, SUNMatrix j, void* data, N_Vector, N_Vector) {
+  auto* context = static_cast<CallContext*>(data);
+  ++context->outcome->jacobianEvaluations;
+  Eigen::SparseMatrix<double>& source = *context->sparseJacobian;
+  context->problem->sparseJacobian(mapped(u), source);
+  SUNMatZero(j);
+  for (Eigen::Index c = 0; c < source.cols(); ++c) {
+    // Entry (r, c) of a band matrix's column c sits at offset r - c from its diagonal.
+    double* column = SUNBandMatrix_Column(j, c);
+    for (Eigen::SparseMatrix<double>::InnerIterator it(source, c); it; ++it) {
+      column[it.row() - c] = it.value();
+    }
+  }
+  return 0;
+}
+
 int evaluateDenseJacobian(N_Vector u, N_Vector, SUNMatrix j, void* data, N_Vector, N_Vector) {
   auto* context = static_cast<CallContext*>(data);
   ++context->outcome->jacobianEvaluations;
@@ -85,11 +104,15 @@ struct KinsolModifiedNewton::Handles {
 };
 
 KinsolModifiedNewton::KinsolModifiedNewton(const TestProblem& problem,
-                                           bool useSparse,
+                                           KinsolLinearSolver solver,
                                            double residualTolerance,
-                                           std::uint64_t maxIterations)
-    : dimension(problem.size()), sparse(useSparse), handles(std::make_unique<Handles>()) {
-  if (sparse && !problem.hasSparseJacobian()) {
+                                           std::uint64_t maxIterations,
+                                           bool search)
+    : dimension(problem.size()),
+      linearSolver(solver),
+      lineSearch(search),
+      handles(std::make_unique<Handles>()) {
+  if (linearSolver != KinsolLinearSolver::kDense && !problem.hasSparseJacobian()) {
     throw std::invalid_argument("KinsolModifiedNewton: " + problem.name() +
                                 " has no sparse Jacobian");
   }
@@ -103,12 +126,24 @@ KinsolModifiedNewton::KinsolModifiedNewton(const TestProblem& problem,
   h.scale = N_VNew_Serial(dimension, h.context);
   check(h.point && h.scale, "N_VNew_Serial");
   N_VConst(1.0, h.scale);
-  if (sparse) {
+  if (linearSolver == KinsolLinearSolver::kKlu) {
     problem.sparseJacobian(problem.start(), h.sparseJacobian);
     h.matrix =
         SUNSparseMatrix(dimension, dimension, h.sparseJacobian.nonZeros(), CSC_MAT, h.context);
     check(h.matrix != nullptr, "SUNSparseMatrix");
     h.linearSolver = SUNLinSol_KLU(h.point, h.matrix, h.context);
+  } else if (linearSolver == KinsolLinearSolver::kBand) {
+    problem.sparseJacobian(problem.start(), h.sparseJacobian);
+    sunindextype lower = 0, upper = 0;
+    for (Eigen::Index c = 0; c < dimension; ++c) {
+      for (Eigen::SparseMatrix<double>::InnerIterator it(h.sparseJacobian, c); it; ++it) {
+        lower = std::max<sunindextype>(lower, it.row() - c);
+        upper = std::max<sunindextype>(upper, c - it.row());
+      }
+    }
+    h.matrix = SUNBandMatrix(dimension, upper, lower, h.context);
+    check(h.matrix != nullptr, "SUNBandMatrix");
+    h.linearSolver = SUNLinSol_Band(h.point, h.matrix, h.context);
   } else {
     h.matrix = SUNDenseMatrix(dimension, dimension, h.context);
     check(h.matrix != nullptr, "SUNDenseMatrix");
@@ -122,9 +157,10 @@ KinsolModifiedNewton::KinsolModifiedNewton(const TestProblem& problem,
   check(KINSetUserData(h.memory, &h.call) == KIN_SUCCESS, "KINSetUserData");
   check(KINSetLinearSolver(h.memory, h.linearSolver, h.matrix) == KIN_SUCCESS,
         "KINSetLinearSolver");
-  check(
-      KINSetJacFn(h.memory, sparse ? evaluateSparseJacobian : evaluateDenseJacobian) == KIN_SUCCESS,
-      "KINSetJacFn");
+  const KINLsJacFn jacobian = linearSolver == KinsolLinearSolver::kKlu    ? evaluateSparseJacobian
+                              : linearSolver == KinsolLinearSolver::kBand ? evaluateBandJacobian
+                                                                          : evaluateDenseJacobian;
+  check(KINSetJacFn(h.memory, jacobian) == KIN_SUCCESS, "KINSetJacFn");
   check(KINSetFuncNormTol(h.memory, residualTolerance) == KIN_SUCCESS, "KINSetFuncNormTol");
   // Stop on the residual alone, as the other solvers are asked to.
   check(KINSetScaledStepTol(h.memory, 1e-300) == KIN_SUCCESS, "KINSetScaledStepTol");
@@ -146,7 +182,8 @@ PeerOutcome KinsolModifiedNewton::solve(const TestProblem& problem, Eigen::Ref<E
   Handles& h = *handles;
   h.call = CallContext{&problem, &outcome, &h.sparseJacobian};
   mapped(h.point) = x;
-  const int flag = KINSol(h.memory, h.point, KIN_NONE, h.scale, h.scale);
+  const int flag =
+      KINSol(h.memory, h.point, lineSearch ? KIN_LINESEARCH : KIN_NONE, h.scale, h.scale);
   outcome.converged = flag == KIN_SUCCESS || flag == KIN_INITIAL_GUESS_OK;
   x = mapped(h.point);
   Eigen::VectorXd f(dimension);

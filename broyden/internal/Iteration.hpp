@@ -213,7 +213,6 @@ double stepCap(const SolverCore& core,
       factor * std::max(scaledNorm(core, valueScales, variables.currentValues()), 1.0);
   return limit >= 0.0 ? limit : std::numeric_limits<double>::infinity();
 }
-}
 
 // The line search of StepControl::kLineSearch along `step` (d on entry, the last trial's step on
 // return) from the current point, whose residual norm is `norm`, in iteration k. Leaves the last

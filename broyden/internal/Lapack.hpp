@@ -1,4 +1,4 @@
-// The two LAPACK routines of the OpenBLAS backend (not installed), declared here rather than
+// The LAPACK routines of the OpenBLAS backend (not installed), declared here rather than
 // taken from a LAPACK header so that the build needs OpenBLAS alone. OpenBLAS's LAPACK: 32-bit
 // integers (LP64), column-major storage. The benchmark of the machine's floors calls them too.
 #pragma once
@@ -13,5 +13,15 @@ void dgetri_(const int* n,
              const int* pivots,
              double* work,
              const int* workSize,
+             int* info);
+// Banded LU factorisation with partial pivoting, in place in band storage with kl extra rows on
+// top for the fill; pivots are 1-based row interchanges; info > 0 names a zero pivot.
+void dgbtrf_(const int* rows,
+             const int* cols,
+             const int* lower,
+             const int* upper,
+             double* ab,
+             const int* ldab,
+             int* pivots,
              int* info);
 }

@@ -41,6 +41,9 @@ class Solver {
     core.allocate();
   }
 
+  // For a face's read-only queries of its model.
+  const Model& jacobianModel() const { return model; }
+
   void reset() {
     model.drop();
     core.refreshJacobian = true;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <string>
 #include <vector>
 
 #if defined(ONDREL_HAVE_SUITESPARSE)
@@ -10,7 +11,6 @@
 #else
 #include <Eigen/OrderingMethods>
 #include <Eigen/SparseLU>
-#include <string>
 #endif
 
 namespace Ondrel::Math::Solvers::internal {
@@ -71,6 +71,8 @@ struct SparseLu::Backend {
   klu_l_symbolic* kluSymbolic = nullptr;
   klu_l_numeric* kluNumeric = nullptr;
   double control[UMFPACK_CONTROL];
+  // The symbolic analysis's report: the ordering and strategy UMFPACK chose.
+  double info[UMFPACK_INFO];
   void* symbolic = nullptr;
   void* numeric = nullptr;
   // umfpack_dl_wsolve's work arrays, so that a solve allocates nothing: n integers and, without
@@ -131,7 +133,7 @@ struct SparseLu::Backend {
                                                         matrix.valuePtr(),
                                                         &symbolic,
                                                         control,
-                                                        nullptr);
+                                                        info);
     if (status != UMFPACK_OK) {
       // Anything else UMFPACK refuses here (it checks the structure) cannot be factorised.
       freeSymbolic();
@@ -184,6 +186,33 @@ struct SparseLu::Backend {
     return true;
   }
 
+  Eigen::Index factorEntries() const {
+    if (method == Method::kKlu) {
+      return kluNumeric ? static_cast<Eigen::Index>(kluNumeric->lnz + kluNumeric->unz) : 0;
+    }
+    SuiteSparse_long lower = 0, upper = 0, rows = 0, columns = 0, unitDiagonal = 0;
+    if (!numeric || umfpack_dl_get_lunz(&lower, &upper, &rows, &columns, &unitDiagonal, numeric) !=
+                        UMFPACK_OK) {
+      return 0;
+    }
+    return static_cast<Eigen::Index>(lower + upper);
+  }
+
+  std::string describe() const {
+    if (method == Method::kKlu) return "KLU, AMD ordering";
+    const bool symmetric = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
+    switch (static_cast<int>(info[UMFPACK_ORDERING_USED])) {
+      case UMFPACK_ORDERING_AMD:
+        return symmetric ? "UMFPACK, AMD ordering" : "UMFPACK, COLAMD ordering";
+      case UMFPACK_ORDERING_METIS:
+        return "UMFPACK, METIS ordering";
+      case UMFPACK_ORDERING_CHOLMOD:
+        return "UMFPACK, CHOLMOD ordering";
+      default:
+        return "UMFPACK";
+    }
+  }
+
   void solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     if (method == Method::kKlu) {
       x = b;  // KLU solves in place
@@ -216,6 +245,7 @@ class CheckedSparseLu : public Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrderi
  public:
   bool factorsUsable() const { return m_factorizationIsOk && info() == Eigen::Success; }
   bool ranOutOfMemory() const { return lastErrorMessage().rfind("UNABLE TO", 0) == 0; }
+  Eigen::Index factorEntries() const { return static_cast<Eigen::Index>(m_nnzL + m_nnzU); }
 };
 
 }  // namespace
@@ -240,6 +270,9 @@ struct SparseLu::Backend {
 
   void solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) { x = lu.solve(b); }
 
+  Eigen::Index factorEntries() const { return lu.factorEntries(); }
+  std::string describe() const { return "Eigen SparseLU, COLAMD ordering"; }
+
   void clear() {
     analysed = false;
     pattern.clear();
@@ -248,16 +281,82 @@ struct SparseLu::Backend {
 
 #endif
 
-SparseLu::SparseLu() : backend(std::make_unique<Backend>()) {}
+namespace {
+
+bool bandedPays(const Eigen::SparseMatrix<double>& matrix, const Bandwidths& band) {
+  const double storage =
+      (2.0 * static_cast<double>(band.lower) + static_cast<double>(band.upper) + 1.0) *
+      static_cast<double>(matrix.rows());
+  return matrix.rows() >= Math::Solvers::SparseBroyden::kBandedMinimumSize &&
+         storage <= Math::Solvers::SparseBroyden::kBandedStorageRatio *
+                        static_cast<double>(matrix.nonZeros());
+}
+
+}  // namespace
+
+SparseLu::SparseLu(SparseFactorisation choice)
+    : factorisation(choice), backend(std::make_unique<Backend>()) {}
 
 SparseLu::~SparseLu() = default;
 
 bool SparseLu::factorise(const Eigen::SparseMatrix<double>& matrix) {
-  return backend->factorise(matrix);
+  held = SparseFactorisation::kAutomatic;
+  band = bandwidthsOf(matrix);
+  if (factorisation == SparseFactorisation::kIterative) {
+    if (!iterative.factorise(matrix)) return false;
+    held = SparseFactorisation::kIterative;
+    return true;
+  }
+  const bool useBand = factorisation != SparseFactorisation::kGeneral &&
+                       BandedLu::fits(matrix.rows(), band) &&
+                       (factorisation == SparseFactorisation::kBanded || bandedPays(matrix, band));
+  if (useBand) {
+    backend->clear();
+    if (!banded.factorise(matrix, band)) return false;
+    held = SparseFactorisation::kBanded;
+    return true;
+  }
+  banded.clear();
+  if (!backend->factorise(matrix)) return false;
+  held = SparseFactorisation::kGeneral;
+  return true;
 }
 
-void SparseLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) { backend->solve(b, x); }
+void SparseLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
+  if (held == SparseFactorisation::kBanded) {
+    banded.solve(b, x);
+  } else if (held == SparseFactorisation::kIterative) {
+    iterative.solve(b, x);
+  } else {
+    backend->solve(b, x);
+  }
+}
 
-void SparseLu::clear() { backend->clear(); }
+void SparseLu::clear() {
+  backend->clear();
+  banded.clear();
+  iterative.clear();
+  held = SparseFactorisation::kAutomatic;
+}
+
+SparseFactorStatistics SparseLu::statistics() const {
+  SparseFactorStatistics statistics;
+  if (held == SparseFactorisation::kAutomatic) return statistics;
+  statistics.factorisation = held;
+  statistics.lowerBandwidth = band.lower;
+  statistics.upperBandwidth = band.upper;
+  if (held == SparseFactorisation::kBanded) {
+    statistics.method =
+        banded.byLapack() ? "banded LU (LAPACK dgbtrf), no ordering" : "banded LU, no ordering";
+    statistics.factorEntries = banded.factorEntries();
+  } else if (held == SparseFactorisation::kIterative) {
+    statistics.method = "incomplete LU (Eigen IncompleteLUT) and BiCGSTAB, no ordering";
+    statistics.factorEntries = iterative.factorEntries();
+  } else {
+    statistics.method = backend->describe();
+    statistics.factorEntries = backend->factorEntries();
+  }
+  return statistics;
+}
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -10,6 +10,12 @@
 // cannot be copied, so neither can this: a copy of the solver factorises its own copy of the
 // Jacobian when it first needs it.
 //
+// Before any of that, each matrix's bandwidths are measured (O(nnz)) and a pattern in a narrow
+// band goes to the banded LU instead (BandedLu.hpp; the rule is SparseBroyden's, in its header),
+// unless the caller's choice says otherwise. SparseFactorisation::kIterative takes neither: an
+// incomplete LU and a Krylov solve (IterativeInverse.hpp) stand in for the factors. The general
+// backend's analysis is dropped then: a pattern takes the same path every time.
+//
 // Nothing here tests for non-finite values: the model never hands a matrix holding NaN or an
 // infinity to a backend.
 #pragma once
@@ -17,12 +23,16 @@
 #include <Eigen/Core>
 #include <Eigen/SparseCore>
 #include <memory>
+#include <ondrel/broyden/SparseBroyden.hpp>
+
+#include "BandedLu.hpp"
+#include "IterativeInverse.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
 class SparseLu {
  public:
-  SparseLu();
+  explicit SparseLu(SparseFactorisation choice = SparseFactorisation::kAutomatic);
   ~SparseLu();
   SparseLu(const SparseLu&) = delete;
   SparseLu& operator=(const SparseLu&) = delete;
@@ -39,9 +49,19 @@ class SparseLu {
   // Drops the factors and the analysis.
   void clear();
 
+  SparseFactorisation choice() const { return factorisation; }
+  // Of the last successful factorisation; the default record when there was none since clear().
+  SparseFactorStatistics statistics() const;
+
  private:
   struct Backend;
+  SparseFactorisation factorisation;
   std::unique_ptr<Backend> backend;
+  BandedLu banded;
+  IterativeInverse iterative;
+  // Which of the two holds the factors of the last factorisation, if it succeeded.
+  SparseFactorisation held = SparseFactorisation::kAutomatic;
+  Bandwidths band;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal

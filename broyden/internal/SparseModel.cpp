@@ -39,11 +39,15 @@ bool allFinite(const Eigen::SparseMatrix<double>& matrix) {
 
 }  // namespace
 
-SparseModelState::SparseModelState(Eigen::Index m, std::int32_t updateMethod, std::uint64_t limit)
+SparseModelState::SparseModelState(Eigen::Index m,
+                                   std::int32_t updateMethod,
+                                   std::uint64_t limit,
+                                   SparseFactorisation factorisation)
     : systemSize(m),
       method(updateMethod),
       updateLimit(limit),
       jacobian(m, m),
+      lu(factorisation),
       cachedResidual(m),
       cachedProduct(m) {}
 
@@ -52,7 +56,7 @@ SparseModelState::SparseModelState(const SparseModelState& other)
       method(other.method),
       updateLimit(other.updateLimit),
       jacobian(other.jacobian),
-      lu(),
+      lu(other.lu.choice()),
       held(other.held),
       jacobianFinite(other.jacobianFinite),
       updatedJacobianFinite(other.updatedJacobianFinite),
@@ -83,10 +87,11 @@ SparseModel::SparseModel(const char* name,
                          Eigen::Index m,
                          SparseJacobianFunction jacobianCallable,
                          std::int32_t updateMethod,
-                         std::uint64_t updateLimit)
+                         std::uint64_t updateLimit,
+                         SparseFactorisation factorisation)
     : solverName(name),
       jacobianFunction(std::move(jacobianCallable)),
-      state(m, updateMethod, updateLimit),
+      state(m, updateMethod, updateLimit, factorisation),
       product(m),
       previousProduct(m),
       correction(m) {}
@@ -171,6 +176,12 @@ ModelHealth SparseModel::health() const {
   }
   if (!state.regular || !state.correctionsFinite) return ModelHealth::kNonFiniteInverse;
   return ModelHealth::kFinite;
+}
+
+SparseFactorStatistics SparseModel::statistics() const {
+  const bool usable = state.held && !state.factorsPending && state.systemSize > 0 &&
+                      state.jacobianFinite && state.regular;
+  return usable ? state.lu.statistics() : SparseFactorStatistics();
 }
 
 bool SparseModel::nextSlot() {

@@ -53,7 +53,10 @@ namespace Ondrel::Math::Solvers::internal {
 // factorisePending() does before the copy's first solve.
 struct SparseModelState {
   // `updateMethod` and `updateLimit` fix which vectors an update keeps and how many.
-  SparseModelState(Eigen::Index systemSize, std::int32_t updateMethod, std::uint64_t updateLimit);
+  SparseModelState(Eigen::Index systemSize,
+                   std::int32_t updateMethod,
+                   std::uint64_t updateLimit,
+                   SparseFactorisation factorisation);
   SparseModelState(const SparseModelState& other);
   SparseModelState& operator=(const SparseModelState&) = delete;
 
@@ -98,12 +101,14 @@ struct SparseModelState {
 
 class SparseModel {
  public:
-  // `updateMethod` and `updateLimit` fix which vectors an update keeps and how many.
+  // `updateMethod` and `updateLimit` fix which vectors an update keeps and how many,
+  // `factorisation` which LU holds J0.
   SparseModel(const char* solverName,
               Eigen::Index systemSize,
               SparseJacobianFunction jacobianFunction,
               std::int32_t updateMethod,
-              std::uint64_t updateLimit);
+              std::uint64_t updateLimit,
+              SparseFactorisation factorisation);
 
   bool held() const { return state.held; }
   // Forgets the Jacobian, its updates and a copy's pending factorisation: the next solve
@@ -122,6 +127,9 @@ class SparseModel {
   void step(const Eigen::VectorXd& residual, Eigen::VectorXd& dx);
 
   ModelHealth health() const;
+
+  // The factors of the held Jacobian; the default record when there are none to solve with.
+  SparseFactorStatistics statistics() const;
 
   void update(std::int32_t method,
               const Eigen::VectorXd& s,
