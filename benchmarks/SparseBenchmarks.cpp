@@ -19,6 +19,10 @@
 // root); the pairs it holds are counted from the last refresh. Reported: the mean over the
 // solve's update iterations of cost / floor, and both parts.
 //
+// bratu3d/<n>/{lu,iterative} solves the 3-D Bratu problem from zero with the default LU and with
+// the Krylov H0 (SparseFactorisation::kIterative); cubic3d/<n>/iterative solves -Δu + 200 u³ = f
+// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0.
+//
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
 // Besides Google Benchmark's own flags, --results=FILE appends one tab-separated row per run.
@@ -38,6 +42,7 @@
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
+#include "CubicReaction.hpp"
 #include "problems/MinpackTestSet.hpp"
 
 #if defined(ONDREL_FLOOR_SUITESPARSE)
@@ -64,6 +69,7 @@ void dgbtrs_(const char*,
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Ondrel::Benchmarks::CubicReaction;
 using Ondrel::Benchmarks::ProblemFamily;
 using Ondrel::Benchmarks::TestProblem;
 using Ondrel::Math::Solvers::BroydenIterationReport;
@@ -443,14 +449,36 @@ IterationProblem bratu3dProblem(long long n) {
   return {"bratu3d", m, residual, jacobian, Eigen::VectorXd::Zero(m)};
 }
 
-// The 3-D Bratu problem from zero with each factorisation: whole solve, evaluations and the
-// process's peak memory (one size and choice per process for the memory to be its own).
-void registerBratu3d(long long n, SparseFactorisation choice, const char* choiceName) {
+// -Δu + 200 u³ = f with u*'s peak at 5 (CubicReaction.hpp), from zero: full steps run away
+// there, so it is solved with robust().
+IterationProblem cubicProblem(long long n) {
+  const auto model = std::make_shared<const CubicReaction>(n, 5.0);
+  const ResidualFunction residual = model->residual();
+  const SparseJacobianFunction jacobian = model->jacobian();
+  const long long m = n * n * n;
+  return {"cubic3d",
+          m,
+          [model, residual](const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
+            residual(u, f);
+          },
+          [model, jacobian](const Eigen::Ref<const Eigen::VectorXd>& u,
+                            Eigen::SparseMatrix<double>& j) { jacobian(u, j); },
+          Eigen::VectorXd::Zero(m)};
+}
+
+// A 3-D problem from zero with each factorisation: whole solve, evaluations and the process's
+// peak memory (one size and choice per process for the memory to be its own).
+void registerGrid3d(const char* name,
+                    IterationProblem (*make)(long long),
+                    const BroydenParameters& settings,
+                    long long n,
+                    SparseFactorisation choice,
+                    const char* choiceName) {
   auto* benchmark = benchmark::RegisterBenchmark(
-      ("bratu3d/" + std::to_string(n) + "/" + choiceName).c_str(),
-      [n, choice](benchmark::State& state) {
-        const IterationProblem problem = bratu3dProblem(n);
-        BroydenParameters parameters;
+      (std::string(name) + "/" + std::to_string(n) + "/" + choiceName).c_str(),
+      [make, settings, n, choice](benchmark::State& state) {
+        const IterationProblem problem = make(n);
+        BroydenParameters parameters = settings;
         parameters.outputStream = nullptr;
         unsigned long long iterations = 0, jacobians = 0;
         bool converged = false;
@@ -524,8 +552,14 @@ int main(int argc, char** argv) {
     registerIteration([gridSize] { return bratuProblem(gridSize); });
   }
   for (long long n : {20, 40, 60}) {
-    registerBratu3d(n, SparseFactorisation::kAutomatic, "lu");
-    registerBratu3d(n, SparseFactorisation::kIterative, "iterative");
+    registerGrid3d("bratu3d", bratu3dProblem, {}, n, SparseFactorisation::kAutomatic, "lu");
+    registerGrid3d("bratu3d", bratu3dProblem, {}, n, SparseFactorisation::kIterative, "iterative");
+    registerGrid3d("cubic3d",
+                   cubicProblem,
+                   BroydenParameters::robust(),
+                   n,
+                   SparseFactorisation::kIterative,
+                   "iterative");
   }
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
