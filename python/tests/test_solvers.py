@@ -110,7 +110,7 @@ def test_solve_refuses_arrays_it_cannot_write(x, expected):
         ({"max_iterations": -1}, ValueError),
         ({"absolute_tolerance": "1e-8"}, TypeError),
         ({"fail_fast": 1}, TypeError),
-        ({"step_control": "trust_region"}, ValueError),
+        ({"step_control": "dogleg"}, ValueError),
         ({"update_method": 1.0}, TypeError),
         ({"monitor": 3}, TypeError),
         ({"output_stream": "stdout"}, TypeError),
@@ -122,6 +122,16 @@ def test_solve_refuses_arrays_it_cannot_write(x, expected):
 def test_settings_are_validated(settings, error):
     with pytest.raises(error):
         ondrel.Broyden(circle, circle_jacobian, 2, **settings)
+
+
+def test_trust_region_is_the_dense_solvers_only():
+    x = np.array([1.0, 2.0])
+    assert ondrel.Broyden(circle, circle_jacobian, 2, step_control="trust_region").solve(x).converged
+    with pytest.raises(ValueError, match="kTrustRegion"):
+        ondrel.SparseBroyden(
+            circle, lambda x: scipy.sparse.csr_matrix(circle_jacobian(x)), 2,
+            step_control="trust_region",
+        )
 
 
 def test_settings_reach_the_solver():
