@@ -3,19 +3,8 @@
 # ONDREL_BUILD_PETSC: AUTO (the default at the top level) builds it when PETSc is found; ON insists
 # on it; OFF never builds it. One line says which path was taken. A host's subproject adds its two
 # library targets and nothing else: there the default is OFF.
-if(PROJECT_IS_TOP_LEVEL)
-  set(_ondrel_petsc_default AUTO)
-else()
-  set(_ondrel_petsc_default OFF)
-endif()
-set(ONDREL_BUILD_PETSC ${_ondrel_petsc_default} CACHE STRING
-    "The distributed solver on PETSc: AUTO, ON or OFF")
-unset(_ondrel_petsc_default)
-set_property(CACHE ONDREL_BUILD_PETSC PROPERTY STRINGS AUTO ON OFF)
-string(TOUPPER "${ONDREL_BUILD_PETSC}" _ondrel_petsc_choice)
-if(NOT _ondrel_petsc_choice MATCHES "^(AUTO|ON|OFF|TRUE|FALSE|YES|NO|1|0)$")
-  message(FATAL_ERROR "ONDREL_BUILD_PETSC must be AUTO, ON or OFF, got '${ONDREL_BUILD_PETSC}'")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/OndrelOptionalPart.cmake)
+ondrel_optional_part(ONDREL_BUILD_PETSC "The distributed solver on PETSc" _ondrel_petsc_choice)
 
 set(ONDREL_HAVE_PETSC FALSE)
 if(_ondrel_petsc_choice MATCHES "^(OFF|FALSE|NO|0)$")

@@ -8,19 +8,8 @@
 # /usr/bin/python3 that imports NumPy (a PATH may put a Python without Debian's NumPy first);
 # -DPython_EXECUTABLE=... chooses another.
 # A host's subproject adds its two library targets and nothing else: there the default is OFF.
-if(PROJECT_IS_TOP_LEVEL)
-  set(_ondrel_python_default AUTO)
-else()
-  set(_ondrel_python_default OFF)
-endif()
-set(ONDREL_BUILD_PYTHON ${_ondrel_python_default} CACHE STRING
-    "Build the Python bindings (pybind11): AUTO, ON or OFF")
-unset(_ondrel_python_default)
-set_property(CACHE ONDREL_BUILD_PYTHON PROPERTY STRINGS AUTO ON OFF)
-string(TOUPPER "${ONDREL_BUILD_PYTHON}" _ondrel_python_choice)
-if(NOT _ondrel_python_choice MATCHES "^(AUTO|ON|OFF|TRUE|FALSE|YES|NO|1|0)$")
-  message(FATAL_ERROR "ONDREL_BUILD_PYTHON must be AUTO, ON or OFF, got '${ONDREL_BUILD_PYTHON}'")
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/OndrelOptionalPart.cmake)
+ondrel_optional_part(ONDREL_BUILD_PYTHON "Build the Python bindings (pybind11)" _ondrel_python_choice)
 
 if(_ondrel_python_choice MATCHES "^(OFF|FALSE|NO|0)$")
   message(STATUS "OndrelSolvers: Python bindings off (ONDREL_BUILD_PYTHON=OFF)")
