@@ -186,32 +186,14 @@ TEST(SparseFactorisationChoice, EachPatternTakesItsFactorisationAndTheGeneralLus
   }
 }
 
-TEST(SparseFactorisationChoice, ASingularBandFailsAsTheGeneralLuFailsAndHoldsNoFactors) {
+// Two singular Jacobians: a band with a zero row, which every factorisation refuses at the
+// refresh, and blocks [[1, 1], [1, 1]] (F(x) = A x - (1, 2, 1, 2, ...), no root) with no zero row
+// or column, where the LUs meet a zero pivot and the Krylov solve cannot reach its tolerance:
+// its NaN step ends the solve at the first iteration as non-finite, not converged. Each failure
+// leaves the guess and holds no factors.
+TEST(SparseFactorisationChoice, ASingularJacobianIsAFailureForEveryFactorisation) {
   constexpr Eigen::Index m = 2 * SparseBroyden::kBandedMinimumSize;
-  const PatternSystem system(m, band(m, 2, 1), 4.0);
-  BroydenParameters parameters;
-  parameters.outputStream = nullptr;
-  parameters.failFast = true;
-  for (const SparseFactorisation choice : {SparseFactorisation::kBanded,
-                                           SparseFactorisation::kGeneral,
-                                           SparseFactorisation::kIterative}) {
-    SparseBroyden solver(m, m, parameters, system.residual(), system.jacobian(m / 3), 20, choice);
-    Eigen::VectorXd x = Eigen::VectorXd::Zero(m);
-    const BroydenInformation& information = solver.solve(x);
-    EXPECT_EQ(information.termination, BroydenTermination::kSingularJacobian);
-    EXPECT_EQ(information.iterations, 0u);
-    EXPECT_EQ(x, Eigen::VectorXd::Zero(m));
-    EXPECT_EQ(solver.factorStatistics().factorisation, SparseFactorisation::kAutomatic);
-    EXPECT_TRUE(solver.factorStatistics().method.empty());
-  }
-}
-
-// A singular Jacobian with no zero row or column: the LUs meet a zero pivot, the Krylov solve
-// cannot reach its tolerance. With failFast the LUs' solve ends before any step; the Krylov
-// solve's NaN step ends it at the first iteration, as a non-finite step, not a converged one.
-TEST(SparseFactorisationChoice, ASingularJacobianWithoutAZeroRowIsAFailureForEveryFactorisation) {
-  // F(x) = A x - (1, 2, 1, 2, ...) with A = blocks [[1, 1], [1, 1]]: no root, A singular.
-  constexpr Eigen::Index m = 8;
+  const PatternSystem zeroRow(m, band(m, 2, 1), 4.0);
   Eigen::SparseMatrix<double> a(m, m);
   std::vector<Eigen::Triplet<double>> entries;
   for (Eigen::Index k = 0; k < m; k += 2) {
@@ -222,32 +204,46 @@ TEST(SparseFactorisationChoice, ASingularJacobianWithoutAZeroRowIsAFailureForEve
   a.setFromTriplets(entries.begin(), entries.end());
   Eigen::VectorXd b(m);
   for (Eigen::Index i = 0; i < m; ++i) b(i) = 1.0 + static_cast<double>(i % 2);
-  const ResidualFunction residual = [a, b](const Eigen::Ref<const Eigen::VectorXd>& x,
-                                           Eigen::VectorXd& f) { f = a * x - b; };
-  const SparseJacobianFunction jacobian = [a](const Eigen::Ref<const Eigen::VectorXd>&,
-                                              Eigen::SparseMatrix<double>& j) { j = a; };
+  const ResidualFunction blocks = [a, b](const Eigen::Ref<const Eigen::VectorXd>& x,
+                                         Eigen::VectorXd& f) { f = a * x - b; };
+  const SparseJacobianFunction blocksJacobian = [a](const Eigen::Ref<const Eigen::VectorXd>&,
+                                                    Eigen::SparseMatrix<double>& j) { j = a; };
   struct Case {
+    bool zeroRow;
     SparseFactorisation choice;
     BroydenTermination termination;
     std::uint64_t iterations;
   };
+  const auto singular = BroydenTermination::kSingularJacobian;
+  // clang-format off
   const Case cases[] = {
-      {SparseFactorisation::kGeneral, BroydenTermination::kSingularJacobian, 0},
-      {SparseFactorisation::kBanded, BroydenTermination::kSingularJacobian, 0},
-      {SparseFactorisation::kIterative, BroydenTermination::kNonFinite, 1},
+      {true, SparseFactorisation::kBanded, singular, 0},
+      {true, SparseFactorisation::kGeneral, singular, 0},
+      {true, SparseFactorisation::kIterative, singular, 0},
+      {false, SparseFactorisation::kGeneral, singular, 0},
+      {false, SparseFactorisation::kBanded, singular, 0},
+      {false, SparseFactorisation::kIterative, BroydenTermination::kNonFinite, 1},
   };
+  // clang-format on
   BroydenParameters parameters;
   parameters.outputStream = nullptr;
   parameters.failFast = true;
   for (const Case& c : cases) {
-    SCOPED_TRACE(static_cast<int>(c.choice));
-    SparseBroyden solver(m, m, parameters, residual, jacobian, 20, c.choice);
+    SCOPED_TRACE(testing::Message() << c.zeroRow << " " << static_cast<int>(c.choice));
+    SparseBroyden solver(m,
+                         m,
+                         parameters,
+                         c.zeroRow ? zeroRow.residual() : blocks,
+                         c.zeroRow ? zeroRow.jacobian(m / 3) : blocksJacobian,
+                         20,
+                         c.choice);
     Eigen::VectorXd x = Eigen::VectorXd::Zero(m);
     const BroydenInformation& information = solver.solve(x);
     EXPECT_EQ(information.termination, c.termination);
     EXPECT_FALSE(information.converged);
     EXPECT_EQ(information.iterations, c.iterations);
     EXPECT_EQ(x, Eigen::VectorXd::Zero(m));
+    EXPECT_TRUE(solver.factorStatistics().method.empty());
   }
 }
 
