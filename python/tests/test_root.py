@@ -153,8 +153,14 @@ def test_keyboard_interrupt_stops_a_solve():
             signal.raise_signal(signal.SIGINT)
         return circle(x)
 
-    with pytest.raises(KeyboardInterrupt):
-        ondrel.root(interrupted, [1.0, 2.0], jac=circle_jacobian)
+    # A runner that starts the suite in the background may leave SIGINT ignored, and Python then
+    # installs no KeyboardInterrupt handler: install it for this test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            ondrel.root(interrupted, [1.0, 2.0], jac=circle_jacobian)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_argument_errors():
