@@ -147,7 +147,7 @@ struct BroydenParameters {
   /// below half the starting ||F|| (a solve that has not got that far is still looking for a
   /// root's basin, and crawls on plateaus it may yet leave). The solve ends instead of evaluating
   /// the next Jacobian. MINPACK judges its "not making good progress" from its last five
-  /// Jacobians; Broyden's method crawls longer before it converges, and robust() waits for 8.
+  /// Jacobians; Broyden's method crawls longer before it converges, and robust() waits for 12.
   std::uint64_t stagnationJacobians = 0;
   /// kStagnated: this many iterations in a row have not lowered the best ||F|| so far by at least
   /// a thousandth (MINPACK's ten iterations).
