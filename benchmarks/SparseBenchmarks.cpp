@@ -21,7 +21,9 @@
 //
 // bratu3d/<n>/{lu,iterative} solves the 3-D Bratu problem from zero with the default LU and with
 // the Krylov H0 (SparseFactorisation::kIterative); cubic3d/<n>/iterative solves -Δu + 200 u³ = f
-// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0.
+// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0. Where PETSc is found,
+// <problem>/<n>/snes solves the same problem, the same callables, with PETSc's SNES newtonls,
+// GMRES and ILU(0) (SnesPeer.hpp states its settings), for the ratios within one run.
 //
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
@@ -44,6 +46,9 @@
 #include "Bratu2dProblem.hpp"
 #include "CubicReaction.hpp"
 #include "problems/MinpackTestSet.hpp"
+#if defined(ONDREL_BENCH_SNES)
+#include "SnesPeer.hpp"
+#endif
 
 #if defined(ONDREL_FLOOR_SUITESPARSE)
 #include <klu.h>
@@ -509,6 +514,31 @@ void registerGrid3d(const char* name,
   benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
 }
 
+#if defined(ONDREL_BENCH_SNES)
+// The peer on a 3-D problem from zero, timed and measured as registerGrid3d's rows are.
+void registerSnes(const char* name, IterationProblem (*make)(long long), long long n) {
+  auto* benchmark = benchmark::RegisterBenchmark(
+      (std::string(name) + "/" + std::to_string(n) + "/snes").c_str(),
+      [make, n](benchmark::State& state) {
+        const IterationProblem problem = make(n);
+        Ondrel::Benchmarks::SnesOutcome outcome;
+        for (auto _ : state) {
+          Ondrel::Benchmarks::SnesPeer snes(problem.residual, problem.jacobian);
+          Eigen::VectorXd u = problem.start;
+          outcome = snes.solve(u);
+        }
+        state.SetLabel("SNES newtonls, GMRES + ILU(0)");
+        state.counters["m"] = static_cast<double>(problem.m);
+        state.counters["it"] = static_cast<double>(outcome.iterations);
+        state.counters["nJ"] = static_cast<double>(outcome.jacobians);
+        state.counters["krylov_it"] = static_cast<double>(outcome.linearIterations);
+        state.counters["solved"] = outcome.converged;
+        state.counters["peak_MB"] = peakMegabytes();
+      });
+  benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
+}
+#endif
+
 void appendResults(const std::string& path) {
   const bool fresh = !std::ifstream(path).good();
   std::ofstream out(path, std::ios::app);
@@ -560,11 +590,18 @@ int main(int argc, char** argv) {
                    n,
                    SparseFactorisation::kIterative,
                    "iterative");
+#if defined(ONDREL_BENCH_SNES)
+    registerSnes("bratu3d", bratu3dProblem, n);
+    registerSnes("cubic3d", cubicProblem, n);
+#endif
   }
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+#if defined(ONDREL_BENCH_SNES)
+  Ondrel::Benchmarks::finishSnes();
+#endif
   if (!resultsPath.empty()) appendResults(resultsPath);
   return 0;
 }
