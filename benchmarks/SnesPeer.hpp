@@ -1,13 +1,13 @@
 // PETSc's SNES on a problem given as this library's callables, in one process: the peer of the
-// sparse benchmarks' 3-D grids (SparseBenchmarks <problem>/<n>/snes). The residual and the Jacobian
-// are the very functions SparseBroyden calls; each evaluation is copied into PETSc's sequential
-// vector and AIJ matrix (O(m) and O(nnz), a small part of a solve, charged to SNES).
+// sparse benchmarks' 3-D grids (SnesBenchmarks). PETSc must be initialised. The residual and the
+// Jacobian are the very functions SparseBroyden calls; each evaluation is copied into PETSc's
+// sequential vector and AIJ matrix (O(m) and O(nnz), a small part of a solve, charged to SNES).
 //
 // The solver is SNES newtonls (backtracking line search) with KSP GMRES and PC ILU, PETSc's
 // defaults otherwise: ILU(0) in the natural ordering, GMRES(30) with classical Gram-Schmidt, KSP
 // relative tolerance 1e-5, no Eisenstat-Walker. It stops as SparseBroyden's default does:
 // ||F||_2 below 1e-10, SNES's relative and step tests off, at most 400 iterations. The options
-// database (PETSC_OPTIONS) may change any of it.
+// database (PETSC_OPTIONS, or options on the command line) may change any of it.
 #pragma once
 
 #include <petscsnes.h>
@@ -18,6 +18,7 @@
 #include <ondrel/broyden/BroydenFunctions.hpp>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace Ondrel::Benchmarks {
 
@@ -33,20 +34,6 @@ inline void snesCheck(PetscErrorCode code, const char* what) {
   if (code != 0) throw std::runtime_error(std::string("PETSc: ") + what + " failed");
 }
 
-// PETSc is started once per process, at the first SNES solve, so that the other benchmarks of a
-// program never load MPI; finishSnes() closes it before the program ends.
-inline void startSnes() {
-  PetscBool started = PETSC_FALSE;
-  PetscInitialized(&started);
-  if (!started) snesCheck(PetscInitializeNoArguments(), "PetscInitialize");
-}
-
-inline void finishSnes() {
-  PetscBool started = PETSC_FALSE;
-  PetscInitialized(&started);
-  if (started) PetscFinalize();
-}
-
 class SnesPeer {
  public:
   SnesPeer(Math::Solvers::ResidualFunction residual, Math::Solvers::SparseJacobianFunction jacobian)
@@ -54,7 +41,6 @@ class SnesPeer {
 
   // Solves from x, which receives the last iterate.
   SnesOutcome solve(Eigen::VectorXd& x) {
-    startSnes();
     const auto m = static_cast<PetscInt>(x.size());
     values = Eigen::VectorXd::Zero(x.size());
     held = Eigen::SparseMatrix<double>(x.size(), x.size());

@@ -21,9 +21,9 @@
 //
 // bratu3d/<n>/{lu,iterative} solves the 3-D Bratu problem from zero with the default LU and with
 // the Krylov H0 (SparseFactorisation::kIterative); cubic3d/<n>/iterative solves -Δu + 200 u³ = f
-// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0. Where PETSc is found,
-// <problem>/<n>/snes solves the same problem, the same callables, with PETSc's SNES newtonls,
-// GMRES and ILU(0) (SnesPeer.hpp states its settings), for the ratios within one run.
+// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0. SnesBenchmarks solves
+// both with PETSc's SNES, their peer, in a program of its own so that PETSc and MPI count in
+// SNES's memory only.
 //
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
@@ -44,11 +44,9 @@
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
+#include "Bratu3dProblem.hpp"
 #include "CubicReaction.hpp"
 #include "problems/MinpackTestSet.hpp"
-#if defined(ONDREL_BENCH_SNES)
-#include "SnesPeer.hpp"
-#endif
 
 #if defined(ONDREL_FLOOR_SUITESPARSE)
 #include <klu.h>
@@ -420,38 +418,14 @@ void registerIteration(std::function<IterationProblem()> make) {
   benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(1);
 }
 
-// -Δu = 6 e^u on the unit cube, u = 0 on the boundary, 7-point stencil on n^3 interior points,
-// scaled by h^2: F_i = 6 u_i - (sum of the neighbours) - h^2 6 e^(u_i).
+// Bratu3dProblem.hpp: the 3-D Bratu problem on n^3 interior points.
 IterationProblem bratu3dProblem(long long n) {
-  const double h2 = 1.0 / static_cast<double>((n + 1) * (n + 1));
-  const long long m = n * n * n;
-  auto neighbours = [n](long long k, auto&& visit) {
-    const long long i = k % n, j = (k / n) % n, l = k / (n * n);
-    if (i > 0) visit(k - 1);
-    if (i + 1 < n) visit(k + 1);
-    if (j > 0) visit(k - n);
-    if (j + 1 < n) visit(k + n);
-    if (l > 0) visit(k - n * n);
-    if (l + 1 < n) visit(k + n * n);
-  };
-  ResidualFunction residual = [=](const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
-    for (long long k = 0; k < m; ++k) {
-      double sum = 0.0;
-      neighbours(k, [&](long long q) { sum += u(q); });
-      f(k) = 6.0 * u(k) - sum - h2 * 6.0 * std::exp(u(k));
-    }
-  };
-  SparseJacobianFunction jacobian = [=](const Eigen::Ref<const Eigen::VectorXd>& u,
-                                        Eigen::SparseMatrix<double>& j) {
-    std::vector<Eigen::Triplet<double>> entries;
-    entries.reserve(static_cast<std::size_t>(7 * m));
-    for (long long k = 0; k < m; ++k) {
-      entries.emplace_back(k, k, 6.0 - h2 * 6.0 * std::exp(u(k)));
-      neighbours(k, [&](long long q) { entries.emplace_back(k, q, -1.0); });
-    }
-    j.setFromTriplets(entries.begin(), entries.end());
-  };
-  return {"bratu3d", m, residual, jacobian, Eigen::VectorXd::Zero(m)};
+  const Ondrel::Benchmarks::Bratu3dProblem problem{n};
+  return {"bratu3d",
+          problem.unknowns(),
+          problem.residual(),
+          problem.jacobian(),
+          Eigen::VectorXd::Zero(problem.unknowns())};
 }
 
 // -Δu + 200 u³ = f with u*'s peak at 5 (CubicReaction.hpp), from zero: full steps run away
@@ -514,31 +488,6 @@ void registerGrid3d(const char* name,
   benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
 }
 
-#if defined(ONDREL_BENCH_SNES)
-// The peer on a 3-D problem from zero, timed and measured as registerGrid3d's rows are.
-void registerSnes(const char* name, IterationProblem (*make)(long long), long long n) {
-  auto* benchmark = benchmark::RegisterBenchmark(
-      (std::string(name) + "/" + std::to_string(n) + "/snes").c_str(),
-      [make, n](benchmark::State& state) {
-        const IterationProblem problem = make(n);
-        Ondrel::Benchmarks::SnesOutcome outcome;
-        for (auto _ : state) {
-          Ondrel::Benchmarks::SnesPeer snes(problem.residual, problem.jacobian);
-          Eigen::VectorXd u = problem.start;
-          outcome = snes.solve(u);
-        }
-        state.SetLabel("SNES newtonls, GMRES + ILU(0)");
-        state.counters["m"] = static_cast<double>(problem.m);
-        state.counters["it"] = static_cast<double>(outcome.iterations);
-        state.counters["nJ"] = static_cast<double>(outcome.jacobians);
-        state.counters["krylov_it"] = static_cast<double>(outcome.linearIterations);
-        state.counters["solved"] = outcome.converged;
-        state.counters["peak_MB"] = peakMegabytes();
-      });
-  benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
-}
-#endif
-
 void appendResults(const std::string& path) {
   const bool fresh = !std::ifstream(path).good();
   std::ofstream out(path, std::ios::app);
@@ -590,18 +539,11 @@ int main(int argc, char** argv) {
                    n,
                    SparseFactorisation::kIterative,
                    "iterative");
-#if defined(ONDREL_BENCH_SNES)
-    registerSnes("bratu3d", bratu3dProblem, n);
-    registerSnes("cubic3d", cubicProblem, n);
-#endif
   }
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-#if defined(ONDREL_BENCH_SNES)
-  Ondrel::Benchmarks::finishSnes();
-#endif
   if (!resultsPath.empty()) appendResults(resultsPath);
   return 0;
 }

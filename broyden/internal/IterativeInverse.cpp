@@ -136,13 +136,16 @@ void IterativeInverse::precondition(const Eigen::VectorXd& b, Eigen::VectorXd& x
 void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
   x.setZero();
   lastIterations = 0;
-  const double bound = kRelativeTolerance * b.norm();
-  if (!std::isfinite(bound)) {
+  // Solved for b / ||b||, so that no inner product under- or overflows for a b of any scale.
+  const double scale = b.stableNorm();
+  if (scale == 0.0) return;
+  if (!std::isfinite(scale)) {
     x.setConstant(kNaN);
     return;
   }
-  residual = b;
-  shadow = b;
+  const double bound = kRelativeTolerance;
+  residual = b / scale;
+  shadow = residual;
   double rho = 1.0, alpha = 1.0, omega = 1.0;
   product.setZero();
   direction.setZero();
@@ -186,6 +189,7 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     converged = residualNorm <= bound;
     restarted = false;
   }
+  x *= scale;
   if (!converged || !x.allFinite()) x.setConstant(kNaN);
 }
 
