@@ -21,7 +21,9 @@
 //
 // bratu3d/<n>/{lu,iterative} solves the 3-D Bratu problem from zero with the default LU and with
 // the Krylov H0 (SparseFactorisation::kIterative); cubic3d/<n>/iterative solves -Δu + 200 u³ = f
-// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0.
+// (CubicReaction.hpp, peak 5) from zero with robust() and the Krylov H0. SnesBenchmarks solves
+// both with PETSc's SNES, their peer, in a program of its own so that PETSc and MPI count in
+// SNES's memory only.
 //
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
@@ -42,6 +44,7 @@
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
+#include "Bratu3dProblem.hpp"
 #include "CubicReaction.hpp"
 #include "problems/MinpackTestSet.hpp"
 
@@ -415,38 +418,14 @@ void registerIteration(std::function<IterationProblem()> make) {
   benchmark->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1)->Repetitions(1);
 }
 
-// -Δu = 6 e^u on the unit cube, u = 0 on the boundary, 7-point stencil on n^3 interior points,
-// scaled by h^2: F_i = 6 u_i - (sum of the neighbours) - h^2 6 e^(u_i).
+// Bratu3dProblem.hpp: the 3-D Bratu problem on n^3 interior points.
 IterationProblem bratu3dProblem(long long n) {
-  const double h2 = 1.0 / static_cast<double>((n + 1) * (n + 1));
-  const long long m = n * n * n;
-  auto neighbours = [n](long long k, auto&& visit) {
-    const long long i = k % n, j = (k / n) % n, l = k / (n * n);
-    if (i > 0) visit(k - 1);
-    if (i + 1 < n) visit(k + 1);
-    if (j > 0) visit(k - n);
-    if (j + 1 < n) visit(k + n);
-    if (l > 0) visit(k - n * n);
-    if (l + 1 < n) visit(k + n * n);
-  };
-  ResidualFunction residual = [=](const Eigen::Ref<const Eigen::VectorXd>& u, Eigen::VectorXd& f) {
-    for (long long k = 0; k < m; ++k) {
-      double sum = 0.0;
-      neighbours(k, [&](long long q) { sum += u(q); });
-      f(k) = 6.0 * u(k) - sum - h2 * 6.0 * std::exp(u(k));
-    }
-  };
-  SparseJacobianFunction jacobian = [=](const Eigen::Ref<const Eigen::VectorXd>& u,
-                                        Eigen::SparseMatrix<double>& j) {
-    std::vector<Eigen::Triplet<double>> entries;
-    entries.reserve(static_cast<std::size_t>(7 * m));
-    for (long long k = 0; k < m; ++k) {
-      entries.emplace_back(k, k, 6.0 - h2 * 6.0 * std::exp(u(k)));
-      neighbours(k, [&](long long q) { entries.emplace_back(k, q, -1.0); });
-    }
-    j.setFromTriplets(entries.begin(), entries.end());
-  };
-  return {"bratu3d", m, residual, jacobian, Eigen::VectorXd::Zero(m)};
+  const Ondrel::Benchmarks::Bratu3dProblem problem{n};
+  return {"bratu3d",
+          problem.unknowns(),
+          problem.residual(),
+          problem.jacobian(),
+          Eigen::VectorXd::Zero(problem.unknowns())};
 }
 
 // -Δu + 200 u³ = f with u*'s peak at 5 (CubicReaction.hpp), from zero: full steps run away

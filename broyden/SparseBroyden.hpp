@@ -81,13 +81,14 @@ enum class SparseFactorisation {
   /// takes the general sparse LU. The band's storage and work grow with its width: for patterns
   /// known to be banded.
   kBanded,
-  /// No exact factors: a refresh builds an incomplete LU (Eigen's IncompleteLUT), and H0 is
-  /// applied by BiCGSTAB preconditioned by it, to a relative residual of 1e-8 in at most 1000
-  /// iterations (a Krylov solve that falls short gives NaN: its step is non-finite, and the
-  /// solve ends as such solves do). For Jacobians whose LU fills beyond memory or time, 3-D grids
-  /// above all; the
-  /// stored updates correct this H0 as they correct an exact one, but every step costs a Krylov
-  /// solve, so it pays only where a factorisation does not. Never chosen automatically.
+  /// No exact factors: a refresh builds an incomplete LU with no fill, ILU(0) on the Jacobian's
+  /// own pattern in its own ordering (a zero pivot replaced by 10^-2 of its row's norm), and H0
+  /// is applied by BiCGSTAB preconditioned by it, from zero, to a relative residual of 10^-4 in
+  /// at most 1000 iterations: looser than a linear solver's, since the stored updates correct
+  /// the step as they correct an exact H0's. A Krylov solve that falls short gives NaN: its step
+  /// is non-finite, and the solve ends as such solves do. For Jacobians whose LU fills beyond
+  /// memory or time, 3-D grids above all; every step costs a Krylov solve, so it pays only where
+  /// a factorisation does not. Never chosen automatically.
   kIterative,
 };
 

@@ -350,7 +350,7 @@ SparseFactorStatistics SparseLu::statistics() const {
         banded.byLapack() ? "banded LU (LAPACK dgbtrf), no ordering" : "banded LU, no ordering";
     statistics.factorEntries = banded.factorEntries();
   } else if (held == SparseFactorisation::kIterative) {
-    statistics.method = "incomplete LU (Eigen IncompleteLUT) and BiCGSTAB, no ordering";
+    statistics.method = IterativeInverse::describe();
     statistics.factorEntries = iterative.factorEntries();
   } else {
     statistics.method = backend->describe();
