@@ -127,7 +127,7 @@ class PetscSolver {
     // The record is the caller's only once the solve has come to an end without an exception.
     BroydenInformation outcome = record;
     core.information = &outcome;
-    VectorVariables variables(start);
+    VectorVariables variables(start, core);
     iterate(core, model, variables);
     if (outcome.termination == BroydenTermination::kConverged) {
       PetscScalar* values = nullptr;

@@ -74,7 +74,10 @@ int factoriseBand(int n, int kl, int ku, double* ab, int ldab, int* pivots) {
 }  // namespace
 
 bool BandedLu::factorise(const Eigen::SparseMatrix<double>& matrix, const Bandwidths& bandwidths) {
-  clear();
+  // The last factorisation's storage is reused, not freed: a band of a large system is mapped
+  // afresh by the allocator each time it is allocated, and its page faults cost a tridiagonal
+  // refresh more than the elimination does.
+  size = 0;
   const Eigen::Index m = matrix.rows();
   const Eigen::Index ldab = 2 * bandwidths.lower + bandwidths.upper + 1;
   factors.assign(static_cast<std::size_t>(ldab * m), 0.0);

@@ -480,7 +480,8 @@ inline BroydenTermination endingAfterReport(const BroydenParameters& parameters,
 template <class Model, class Variables>
 const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& variables) {
   const BroydenParameters& parameters = core.parameters;
-  Eigen::VectorXd step(core.systemSize);
+  Eigen::VectorXd& step = core.step;
+  step.resize(core.systemSize);
   Progress progress;
   core.residualEvaluations = 0;
   // The values the monitor is shown: the trial point once an iteration has taken its step.

@@ -53,7 +53,7 @@ class Solver {
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x, BroydenInformation& record) {
     core.checkVector(x.size());
     if (!core.parameters.constraints.empty()) core.checkStart(x);
-    VectorVariables variables(x);
+    VectorVariables variables(x, core);
     return run(variables, record);
   }
 

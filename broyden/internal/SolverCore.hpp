@@ -135,6 +135,14 @@ struct SolverCore {
   Eigen::VectorXd residual;
   Eigen::VectorXd newResidual;
   Eigen::VectorXd stepWeights;
+  // The iteration's step and a vector solve's points (VectorVariables), kept from one solve to
+  // the next like the vectors above: allocated afresh for each solve of a large system, they are
+  // mapped afresh by the allocator, and their first touches cost a banded system's solve as much
+  // again. Nothing is read from them before a solve writes it.
+  Eigen::VectorXd step;
+  Eigen::VectorXd currentPoint;
+  Eigen::VectorXd trialPoint;
+  Eigen::VectorXd pointDifference;
   // A distributed solve holds in every vector above only its own process's rows, and systemSize
   // and stateSize count those; it sets the sum over the processes that every norm the iteration
   // takes goes through, and the size over all of them. Unset on one process, where the norms are

@@ -12,7 +12,8 @@
 //   updateStep(dx)                   the step s of the rank-one update;
 //   accept()                         the trial point becomes the current point;
 //   writeBack()                      hands the converged trial point to the caller.
-// Everything a policy allocates it allocates once, in its constructor.
+// Everything a policy allocates it allocates once, in its constructor; this one allocates
+// nothing, but for a first solve or one of another size: its points are the core's.
 #pragma once
 
 #include <Eigen/Core>
@@ -20,16 +21,22 @@
 #include <vector>
 
 #include "Constraints.hpp"
+#include "SolverCore.hpp"
 
 namespace Ondrel::Math::Solvers::internal {
 
 class VectorVariables {
  public:
-  explicit VectorVariables(Eigen::Ref<Eigen::VectorXd> callerValues)
+  // The working point, the trial point and their difference live in `core`.
+  VectorVariables(Eigen::Ref<Eigen::VectorXd> callerValues, SolverCore& core)
       : caller(callerValues),
-        point(callerValues),
-        trialPoint(callerValues.size()),
-        pointDifference(callerValues.size()) {}
+        point(core.currentPoint),
+        trialPoint(core.trialPoint),
+        pointDifference(core.pointDifference) {
+    point = callerValues;
+    trialPoint.resize(callerValues.size());
+    pointDifference.resize(callerValues.size());
+  }
 
   const Eigen::VectorXd& currentValues() const { return point; }
   const Eigen::VectorXd& trialValues() const { return trialPoint; }
@@ -71,9 +78,9 @@ class VectorVariables {
 
  private:
   Eigen::Ref<Eigen::VectorXd> caller;
-  Eigen::VectorXd point;
-  Eigen::VectorXd trialPoint;
-  Eigen::VectorXd pointDifference;
+  Eigen::VectorXd& point;
+  Eigen::VectorXd& trialPoint;
+  Eigen::VectorXd& pointDifference;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal
