@@ -26,6 +26,10 @@
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
 // Besides Google Benchmark's own flags, --results=FILE appends one tab-separated row per run.
+//
+// orderings/bratu2d/<N>/lu-<ordering> and bratu3d/<n>/lu-<ordering> solve the 2-D and 3-D Bratu
+// problems from zero with the general LU and each SparseOrdering (lu: the default's), measured as
+// the bratu3d rows are; one per process too.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
