@@ -18,7 +18,8 @@
 // needs neither an ordering nor a symbolic analysis; LAPACK's dgbtrf factorises it with the
 // OpenBLAS backend where kl + ku > 10, the library's own loop otherwise. On Broyden's tridiagonal
 // system at m = 20,000 it halves the solve's time against KLU. SparseFactorisation overrides the
-// choice, or asks for an iterative H0 instead; factorStatistics() reports what was made.
+// choice, or asks for an iterative H0 instead, and SparseOrdering the general LU's fill-reducing
+// ordering (nested dissection for 3-D grids); factorStatistics() reports what was made.
 //
 // Update methods (BroydenParameters::updateMethod) keep their meaning and their iterates, up to
 // rounding: 1 (good Broyden on H) and 2 (bad Broyden on H) keep one pair of vectors per update and
