@@ -29,6 +29,10 @@
 // Peak memory is getrusage's high-water mark of the whole process, so each size is to be run in a
 // process of its own (--benchmark_filter='bratu2d/1000$'); scripts/bench-sparse does so.
 // Besides Google Benchmark's own flags, --results=FILE appends one tab-separated row per run.
+//
+// orderings/bratu2d/<N>/lu-<ordering> and bratu3d/<n>/lu-<ordering> solve the 2-D and 3-D Bratu
+// problems from zero with the general LU and each SparseOrdering (lu: the default's), measured as
+// the bratu3d rows are; one per process too.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
@@ -42,6 +46,7 @@
 #include <memory>
 #include <ondrel/broyden/Broyden>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Bratu2dProblem.hpp"
@@ -84,6 +89,7 @@ using Ondrel::Math::Solvers::SparseBroyden;
 using Ondrel::Math::Solvers::SparseFactorisation;
 using Ondrel::Math::Solvers::SparseFactorStatistics;
 using Ondrel::Math::Solvers::SparseJacobianFunction;
+using Ondrel::Math::Solvers::SparseOrdering;
 
 struct Measurement {
   long long gridSize = 0;
@@ -502,6 +508,47 @@ void registerGrid3d(const char* name,
   benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
 }
 
+// The general LU with a fill-reducing ordering on a grid problem from zero: whole solve, factor
+// entries and the process's peak memory, as registerGrid3d measures them (one row per process).
+void registerOrdering(const std::string& name,
+                      IterationProblem (*make)(long long),
+                      long long n,
+                      SparseOrdering ordering) {
+  auto* benchmark =
+      benchmark::RegisterBenchmark(name.c_str(), [make, n, ordering](benchmark::State& state) {
+        const IterationProblem problem = make(n);
+        BroydenParameters parameters;
+        parameters.outputStream = nullptr;
+        unsigned long long iterations = 0, jacobians = 0;
+        bool converged = false;
+        SparseFactorStatistics factors;
+        for (auto _ : state) {
+          SparseBroyden solver(problem.m,
+                               problem.m,
+                               parameters,
+                               problem.residual,
+                               problem.jacobian,
+                               SparseBroyden::kDefaultUpdateLimit,
+                               SparseFactorisation::kGeneral,
+                               ordering);
+          Eigen::VectorXd u = problem.start;
+          const auto& information = solver.solve(u);
+          iterations = information.iterations;
+          jacobians = information.jacobianEvaluations;
+          converged = information.converged;
+          factors = solver.factorStatistics();
+        }
+        state.SetLabel(factors.method);
+        state.counters["m"] = static_cast<double>(problem.m);
+        state.counters["it"] = static_cast<double>(iterations);
+        state.counters["nJ"] = static_cast<double>(jacobians);
+        state.counters["solved"] = converged;
+        state.counters["nnzLU"] = static_cast<double>(factors.factorEntries);
+        state.counters["peak_MB"] = peakMegabytes();
+      });
+  benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
+}
+
 void appendResults(const std::string& path) {
   const bool fresh = !std::ifstream(path).good();
   std::ofstream out(path, std::ios::app);
@@ -553,6 +600,25 @@ int main(int argc, char** argv) {
                    n,
                    SparseFactorisation::kIterative,
                    "iterative");
+  }
+  // orderings/bratu2d/<N>/lu-<ordering> (lu: today's choice) and bratu3d/<n>/lu-<ordering>.
+  const std::pair<SparseOrdering, std::string> orderings[] = {
+      {SparseOrdering::kAutomatic, "lu"},
+      {SparseOrdering::kMetis, "lu-metis"},
+      {SparseOrdering::kCholmod, "lu-cholmod"},
+      {SparseOrdering::kBest, "lu-best"},
+  };
+  for (const auto& [ordering, label] : orderings) {
+    for (long long gridSize : {100, 316, 1000}) {
+      registerOrdering("orderings/bratu2d/" + std::to_string(gridSize) + "/" + label,
+                       bratuProblem,
+                       gridSize,
+                       ordering);
+    }
+    if (ordering == SparseOrdering::kAutomatic) continue;
+    for (long long n : {20, 40}) {
+      registerOrdering("bratu3d/" + std::to_string(n) + "/" + label, bratu3dProblem, n, ordering);
+    }
   }
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;

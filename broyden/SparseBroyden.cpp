@@ -35,6 +35,19 @@ SparseFactorisation checkedChoice(SparseFactorisation factorisation) {
                               std::to_string(static_cast<int>(factorisation)));
 }
 
+SparseOrdering checkedOrdering(SparseOrdering ordering) {
+  switch (ordering) {
+    case SparseOrdering::kAutomatic:
+    case SparseOrdering::kAmd:
+    case SparseOrdering::kMetis:
+    case SparseOrdering::kCholmod:
+    case SparseOrdering::kBest:
+      return ordering;
+  }
+  throw std::invalid_argument("SparseBroyden: unknown ordering " +
+                              std::to_string(static_cast<int>(ordering)));
+}
+
 }  // namespace
 
 SparseBroyden::SparseBroyden(long long stateSize,
@@ -58,6 +71,23 @@ SparseBroyden::SparseBroyden(long long stateSize,
                              SparseJacobianFunction jacobian,
                              std::uint64_t updateLimit,
                              SparseFactorisation factorisation)
+    : SparseBroyden(stateSize,
+                    systemSize,
+                    parameters,
+                    std::move(residual),
+                    std::move(jacobian),
+                    updateLimit,
+                    factorisation,
+                    SparseOrdering::kAutomatic) {}
+
+SparseBroyden::SparseBroyden(long long stateSize,
+                             long long systemSize,
+                             const BroydenParameters& parameters,
+                             ResidualFunction residual,
+                             SparseJacobianFunction jacobian,
+                             std::uint64_t updateLimit,
+                             SparseFactorisation factorisation,
+                             SparseOrdering ordering)
     : limit(updateLimit),
       choice(checkedChoice(factorisation)),
       solver(std::make_unique<internal::Solver<internal::SparseModel>>("SparseBroyden",
@@ -68,7 +98,9 @@ SparseBroyden::SparseBroyden(long long stateSize,
                                                                        std::move(jacobian),
                                                                        parameters.updateMethod,
                                                                        updateLimit,
-                                                                       factorisation)) {}
+                                                                       factorisation,
+                                                                       checkedOrdering(ordering))) {
+}
 
 SparseBroyden::SparseBroyden(const SparseBroyden& other)
     : limit(other.limit),
@@ -92,6 +124,10 @@ SparseBroyden::~SparseBroyden() = default;
 
 void SparseBroyden::reset() {
   if (solver) solver->reset();
+}
+
+SparseOrdering SparseBroyden::ordering() const {
+  return solver ? solver->jacobianModel().ordering() : SparseOrdering::kAutomatic;
 }
 
 SparseFactorStatistics SparseBroyden::factorStatistics() const {

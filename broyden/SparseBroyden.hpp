@@ -18,7 +18,8 @@
 // needs neither an ordering nor a symbolic analysis; LAPACK's dgbtrf factorises it with the
 // OpenBLAS backend where kl + ku > 10, the library's own loop otherwise. On Broyden's tridiagonal
 // system at m = 20,000 it halves the solve's time against KLU. SparseFactorisation overrides the
-// choice, or asks for an iterative H0 instead; factorStatistics() reports what was made.
+// choice, or asks for an iterative H0 instead, and SparseOrdering the general LU's fill-reducing
+// ordering (nested dissection for 3-D grids); factorStatistics() reports what was made.
 //
 // Update methods (BroydenParameters::updateMethod) keep their meaning and their iterates, up to
 // rounding: 1 (good Broyden on H) and 2 (bad Broyden on H) keep one pair of vectors per update and
@@ -92,14 +93,38 @@ enum class SparseFactorisation {
   kIterative,
 };
 
+/// Which fill-reducing ordering the general sparse LU uses (SparseFactorisation::kGeneral, or
+/// kAutomatic where it takes the general LU). The banded LU and kIterative need no ordering and
+/// ignore it. Nested dissection pays on 2-D and 3-D grids, whose LU fills far less in that order
+/// than in AMD's; on patterns with little fill AMD is as good and its analysis faster. The
+/// orderings other than kAutomatic and kAmd come from UMFPACK, so they take UMFPACK whatever the
+/// pattern's fill (KLU orders by AMD or COLAMD only). Without SuiteSparse the setting is accepted
+/// and ignored: Eigen's SparseLU orders by COLAMD. factorStatistics().method names the ordering
+/// used.
+enum class SparseOrdering {
+  /// The library's choice: today that of kAmd, KLU or UMFPACK by the fill KLU's analysis
+  /// predicts.
+  kAutomatic,
+  /// Approximate minimum degree: KLU's AMD where KLU's analysis predicts little fill, otherwise
+  /// UMFPACK's AMD on A + Aᵀ or COLAMD on A (UMFPACK's strategy picks by the pattern's symmetry).
+  kAmd,
+  /// METIS nested dissection (of A + Aᵀ or of AᵀA, by UMFPACK's strategy), by UMFPACK.
+  kMetis,
+  /// CHOLMOD's choice, by UMFPACK: AMD or COLAMD, then METIS when that fills too much.
+  kCholmod,
+  /// UMFPACK tries AMD or COLAMD, METIS and CHOLMOD's nested dissection and keeps the one with the
+  /// least fill: the slowest analysis, the smallest factors.
+  kBest,
+};
+
 /// What SparseBroyden holds of its last factorisation (SparseBroyden::factorStatistics()).
 struct SparseFactorStatistics {
   /// kBanded, kGeneral or kIterative for the factors held; kAutomatic when the solver holds none
   /// (before its first factorisation, after reset(), or when the held Jacobian is singular or
   /// non-finite).
   SparseFactorisation factorisation = SparseFactorisation::kAutomatic;
-  /// The factorisation and its fill-reducing ordering, such as "KLU, AMD ordering"; empty when
-  /// no factors are held.
+  /// The factorisation and the fill-reducing ordering it used, such as "KLU, AMD ordering" or
+  /// "UMFPACK, METIS ordering"; empty when no factors are held.
   std::string method;
   /// The values the factors store: nnz(L) + nnz(U) for a sparse LU, (2 kl + ku + 1) m for the
   /// band, the matrix's and its incomplete factors' entries for kIterative.
@@ -144,6 +169,16 @@ class ONDREL_SOLVERS_API SparseBroyden {
                 SparseJacobianFunction jacobian,
                 std::uint64_t updateLimit,
                 SparseFactorisation factorisation);
+  /// As above, with the general sparse LU's fill-reducing ordering chosen by `ordering`. Throws
+  /// std::invalid_argument for a value of either enumeration that it does not name.
+  SparseBroyden(long long stateSize,
+                long long systemSize,
+                const BroydenParameters& parameters,
+                ResidualFunction residual,
+                SparseJacobianFunction jacobian,
+                std::uint64_t updateLimit,
+                SparseFactorisation factorisation,
+                SparseOrdering ordering);
 
   /// Copies are independent solvers in the source's state, held Jacobian and stored updates
   /// included. The sparse factors cannot be copied: a copy refactorises the Jacobian it holds
@@ -183,6 +218,9 @@ class ONDREL_SOLVERS_API SparseBroyden {
 
   /// The factorisation's choice, as constructed (a moved-from solver's kAutomatic).
   SparseFactorisation factorisation() const { return choice; }
+
+  /// The general sparse LU's ordering, as constructed (a moved-from solver's kAutomatic).
+  SparseOrdering ordering() const;
 
   /// Which factorisation holds the Jacobian the solver holds, its ordering and its size. A copy
   /// reports its source's factors only once it has refactorised them, at its first solve.

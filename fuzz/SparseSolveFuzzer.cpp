@@ -3,8 +3,9 @@
 // the point). Values include exact zeros on the diagonal, and the callables return NaN,
 // infinities, huge values, matrices of the wrong size or with disordered row indices, or throw,
 // at calls chosen by the input. Settings are those of VectorSolveFuzzer, with the bound on stored
-// updates and the factorisation's choice besides; several solves run on one solver, with copies,
-// moves and resets in between, to reach the warm-start paths and the kept symbolic analysis.
+// updates, the factorisation's choice and the general LU's ordering besides; several solves run on
+// one solver, with copies, moves and resets in between, to reach the warm-start paths and the kept
+// symbolic analysis.
 #include <Eigen/SparseCore>
 #include <algorithm>
 #include <vector>
@@ -130,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t updateLimit = in.ConsumeIntegralInRange<std::uint64_t>(0, 5);
   const SparseFactorisation factorisation =
       static_cast<SparseFactorisation>(in.ConsumeIntegralInRange(0, 3));
+  const SparseOrdering ordering = static_cast<SparseOrdering>(in.ConsumeIntegralInRange(0, 4));
 
   auto jacobianShape = std::make_shared<SparseJacobian>();
   jacobianShape->pattern = patternFrom(in, m);
@@ -159,7 +161,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
   }
   auto makeSolver = [&] {
-    return SparseBroyden(m, m, checks.parameters, residual, jacobian, updateLimit, factorisation);
+    return SparseBroyden(
+        m, m, checks.parameters, residual, jacobian, updateLimit, factorisation, ordering);
   };
 
   runSolves(in, checks, m, *schedule, makeSolver, [&](const SparseBroyden& solver) {
@@ -173,6 +176,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                statistics.factorisation == held);
     FUZZ_CHECK(statistics.method.empty() ==
                (statistics.factorisation == SparseFactorisation::kAutomatic));
+    FUZZ_CHECK(solver.ordering() == ordering);
+    // KLU orders by AMD only: another ordering is UMFPACK's.
+    const bool amd = ordering == SparseOrdering::kAutomatic || ordering == SparseOrdering::kAmd;
+    FUZZ_CHECK(amd || statistics.method.rfind("KLU", 0) != 0);
     FUZZ_CHECK(statistics.lowerBandwidth < std::max<Eigen::Index>(m, 1) &&
                statistics.upperBandwidth < std::max<Eigen::Index>(m, 1));
   });

@@ -60,11 +60,27 @@ namespace {
 // times at m = 10^4 (475 flops per entry) and 7 times at 10^6 (7254).
 constexpr double kKluFlopsPerEntry = 100.0;
 
+// UMFPACK's Control[UMFPACK_ORDERING] for an ordering KLU does not offer; -1 for those KLU's
+// analysis decides, which keep UMFPACK's default (AMD or COLAMD).
+double umfpackOrdering(SparseOrdering ordering) {
+  switch (ordering) {
+    case SparseOrdering::kMetis:
+      return UMFPACK_ORDERING_METIS;
+    case SparseOrdering::kCholmod:
+      return UMFPACK_ORDERING_CHOLMOD;
+    case SparseOrdering::kBest:
+      return UMFPACK_ORDERING_BEST;
+    default:
+      return -1;
+  }
+}
+
 }  // namespace
 
 struct SparseLu::Backend {
   enum class Method { kNone, kKlu, kUmfpack };
 
+  SparseOrdering ordering;
   Method method = Method::kNone;
   Pattern<SuiteSparse_long> pattern;
   klu_l_common kluCommon;
@@ -80,10 +96,11 @@ struct SparseLu::Backend {
   std::vector<SuiteSparse_long> integerWork;
   std::vector<double> work;
 
-  Backend() {
+  explicit Backend(SparseOrdering fillOrdering) : ordering(fillOrdering) {
     klu_l_defaults(&kluCommon);
     umfpack_dl_defaults(control);
     control[UMFPACK_IRSTEP] = 0;
+    if (umfpackOrdering(ordering) >= 0) control[UMFPACK_ORDERING] = umfpackOrdering(ordering);
   }
   ~Backend() { clear(); }
 
@@ -112,18 +129,20 @@ struct SparseLu::Backend {
     freeSymbolic();
     const SuiteSparse_long n = matrix.rows();
     pattern.assign(matrix);
-    kluSymbolic =
-        klu_l_analyze(n, pattern.columnStarts.data(), pattern.rowIndices.data(), &kluCommon);
-    if (!kluSymbolic) {
-      pattern.clear();
-      if (kluCommon.status == KLU_OUT_OF_MEMORY) throw std::bad_alloc();
-      return false;
+    if (umfpackOrdering(ordering) < 0) {
+      kluSymbolic =
+          klu_l_analyze(n, pattern.columnStarts.data(), pattern.rowIndices.data(), &kluCommon);
+      if (!kluSymbolic) {
+        pattern.clear();
+        if (kluCommon.status == KLU_OUT_OF_MEMORY) throw std::bad_alloc();
+        return false;
+      }
+      if (kluSymbolic->est_flops <= kKluFlopsPerEntry * static_cast<double>(matrix.nonZeros())) {
+        method = Method::kKlu;
+        return true;
+      }
+      klu_l_free_symbolic(&kluSymbolic, &kluCommon);
     }
-    if (kluSymbolic->est_flops <= kKluFlopsPerEntry * static_cast<double>(matrix.nonZeros())) {
-      method = Method::kKlu;
-      return true;
-    }
-    klu_l_free_symbolic(&kluSymbolic, &kluCommon);
     integerWork.resize(static_cast<std::size_t>(n));
     work.resize(static_cast<std::size_t>(n));
     const SuiteSparse_long status = umfpack_dl_symbolic(n,
@@ -201,16 +220,25 @@ struct SparseLu::Backend {
   std::string describe() const {
     if (method == Method::kKlu) return "KLU, AMD ordering";
     const bool symmetric = info[UMFPACK_STRATEGY_USED] == UMFPACK_STRATEGY_SYMMETRIC;
+    std::string text;
     switch (static_cast<int>(info[UMFPACK_ORDERING_USED])) {
       case UMFPACK_ORDERING_AMD:
-        return symmetric ? "UMFPACK, AMD ordering" : "UMFPACK, COLAMD ordering";
+        text = symmetric ? "UMFPACK, AMD ordering" : "UMFPACK, COLAMD ordering";
+        break;
       case UMFPACK_ORDERING_METIS:
-        return "UMFPACK, METIS ordering";
+        text = "UMFPACK, METIS ordering";
+        break;
       case UMFPACK_ORDERING_CHOLMOD:
-        return "UMFPACK, CHOLMOD ordering";
+        text = "UMFPACK, CHOLMOD ordering";
+        break;
       default:
-        return "UMFPACK";
+        text = "UMFPACK";
+        break;
     }
+    // These two pick among orderings: the text says which was used, and who picked it.
+    if (ordering == SparseOrdering::kCholmod) text += ", CHOLMOD's choice";
+    if (ordering == SparseOrdering::kBest) text += ", the least fill UMFPACK found";
+    return text;
   }
 
   void solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
@@ -250,7 +278,11 @@ class CheckedSparseLu : public Eigen::SparseLU<SparseMatrix, Eigen::COLAMDOrderi
 
 }  // namespace
 
+// Eigen's SparseLU takes its ordering as a type: the build keeps COLAMD whatever is asked, as the
+// header documents.
 struct SparseLu::Backend {
+  explicit Backend(SparseOrdering) {}
+
   CheckedSparseLu lu;
   Pattern<StorageIndex> pattern;
   bool analysed = false;
@@ -294,8 +326,8 @@ bool bandedPays(const Eigen::SparseMatrix<double>& matrix, const Bandwidths& ban
 
 }  // namespace
 
-SparseLu::SparseLu(SparseFactorisation choice)
-    : factorisation(choice), backend(std::make_unique<Backend>()) {}
+SparseLu::SparseLu(SparseFactorisation choice, SparseOrdering ordering)
+    : factorisation(choice), fillOrdering(ordering), backend(std::make_unique<Backend>(ordering)) {}
 
 SparseLu::~SparseLu() = default;
 

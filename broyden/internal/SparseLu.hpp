@@ -3,7 +3,9 @@
 // Where the library is built with SuiteSparse, each new pattern is analysed by KLU (an AMD
 // ordering on its block triangular form), and factorised by KLU when that analysis predicts little
 // fill, by UMFPACK otherwise (both through their 64-bit interfaces; UMFPACK without iterative
-// refinement: a quasi-Newton step needs no more than one solve). Without SuiteSparse, Eigen's
+// refinement: a quasi-Newton step needs no more than one solve). An ordering KLU does not offer
+// (SparseOrdering::kMetis, kCholmod, kBest) skips KLU's analysis and goes straight to UMFPACK with
+// that ordering. Without SuiteSparse, Eigen's
 // SparseLU. Either way the symbolic analysis is kept with a copy of the pattern it was made for,
 // and reused by every factorisation of a matrix with the same pattern; a matrix with another
 // pattern is analysed afresh. The backend's objects
@@ -32,7 +34,8 @@ namespace Ondrel::Math::Solvers::internal {
 
 class SparseLu {
  public:
-  explicit SparseLu(SparseFactorisation choice = SparseFactorisation::kAutomatic);
+  explicit SparseLu(SparseFactorisation choice = SparseFactorisation::kAutomatic,
+                    SparseOrdering ordering = SparseOrdering::kAutomatic);
   ~SparseLu();
   SparseLu(const SparseLu&) = delete;
   SparseLu& operator=(const SparseLu&) = delete;
@@ -50,12 +53,14 @@ class SparseLu {
   void clear();
 
   SparseFactorisation choice() const { return factorisation; }
+  SparseOrdering ordering() const { return fillOrdering; }
   // Of the last successful factorisation; the default record when there was none since clear().
   SparseFactorStatistics statistics() const;
 
  private:
   struct Backend;
   SparseFactorisation factorisation;
+  SparseOrdering fillOrdering;
   std::unique_ptr<Backend> backend;
   BandedLu banded;
   IterativeInverse iterative;

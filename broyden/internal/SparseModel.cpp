@@ -42,12 +42,13 @@ bool allFinite(const Eigen::SparseMatrix<double>& matrix) {
 SparseModelState::SparseModelState(Eigen::Index m,
                                    std::int32_t updateMethod,
                                    std::uint64_t limit,
-                                   SparseFactorisation factorisation)
+                                   SparseFactorisation factorisation,
+                                   SparseOrdering ordering)
     : systemSize(m),
       method(updateMethod),
       updateLimit(limit),
       jacobian(m, m),
-      lu(factorisation),
+      lu(factorisation, ordering),
       cachedResidual(m),
       cachedProduct(m) {}
 
@@ -56,7 +57,7 @@ SparseModelState::SparseModelState(const SparseModelState& other)
       method(other.method),
       updateLimit(other.updateLimit),
       jacobian(other.jacobian),
-      lu(other.lu.choice()),
+      lu(other.lu.choice(), other.lu.ordering()),
       held(other.held),
       jacobianFinite(other.jacobianFinite),
       updatedJacobianFinite(other.updatedJacobianFinite),
@@ -88,10 +89,11 @@ SparseModel::SparseModel(const char* name,
                          SparseJacobianFunction jacobianCallable,
                          std::int32_t updateMethod,
                          std::uint64_t updateLimit,
-                         SparseFactorisation factorisation)
+                         SparseFactorisation factorisation,
+                         SparseOrdering ordering)
     : solverName(name),
       jacobianFunction(std::move(jacobianCallable)),
-      state(m, updateMethod, updateLimit, factorisation),
+      state(m, updateMethod, updateLimit, factorisation, ordering),
       product(m),
       previousProduct(m),
       correction(m) {}

@@ -56,7 +56,8 @@ struct SparseModelState {
   SparseModelState(Eigen::Index systemSize,
                    std::int32_t updateMethod,
                    std::uint64_t updateLimit,
-                   SparseFactorisation factorisation);
+                   SparseFactorisation factorisation,
+                   SparseOrdering ordering);
   SparseModelState(const SparseModelState& other);
   SparseModelState& operator=(const SparseModelState&) = delete;
 
@@ -102,15 +103,17 @@ struct SparseModelState {
 class SparseModel {
  public:
   // `updateMethod` and `updateLimit` fix which vectors an update keeps and how many,
-  // `factorisation` which LU holds J0.
+  // `factorisation` which LU holds J0, `ordering` the general LU's fill-reducing ordering.
   SparseModel(const char* solverName,
               Eigen::Index systemSize,
               SparseJacobianFunction jacobianFunction,
               std::int32_t updateMethod,
               std::uint64_t updateLimit,
-              SparseFactorisation factorisation);
+              SparseFactorisation factorisation,
+              SparseOrdering ordering);
 
   bool held() const { return state.held; }
+  SparseOrdering ordering() const { return state.lu.ordering(); }
   // Forgets the Jacobian, its updates and a copy's pending factorisation: the next solve
   // evaluates afresh.
   void drop();

@@ -342,5 +342,63 @@ TEST(SparseFactorisationChoice, CopiesKeepTheChoiceAndReportFactorsOnlyOnceMade)
                std::invalid_argument);
 }
 
+// Each ordering on a 2-D grid whose LU fills: the default's root, the ordering used named in the
+// statistics (on this small grid CHOLMOD and kBest keep AMD, which METIS does not beat), and the
+// ordering kept by a copy, which refactorises with it, and by a move. kAmd is the default's path
+// itself. Without SuiteSparse every ordering is Eigen's COLAMD: the default's text.
+TEST(SparseFactorisationChoice, EachOrderingReachesTheDefaultsRootAndIsReported) {
+  using O = SparseOrdering;
+  constexpr Eigen::Index kSide = 48, m = kSide * kSide;
+  const PatternSystem system(m, grid(kSide), 4.0);
+  BroydenParameters parameters;
+  parameters.outputStream = nullptr;
+  SparseBroyden reference(m, m, parameters, system.residual(), system.jacobian());
+  Eigen::VectorXd root = Eigen::VectorXd::Zero(m);
+  ASSERT_TRUE(reference.solve(root).converged);
+  const std::string defaultMethod = reference.factorStatistics().method;
+  const bool suiteSparse = defaultMethod.rfind("Eigen", 0) != 0;
+  // The method with SuiteSparse; empty: the default's.
+  const std::pair<SparseOrdering, std::string> rows[] = {
+      {O::kAutomatic, ""},
+      {O::kAmd, ""},
+      {O::kMetis, "UMFPACK, METIS ordering"},
+      {O::kCholmod, "UMFPACK, AMD ordering, CHOLMOD's choice"},
+      {O::kBest, "UMFPACK, AMD ordering, the least fill UMFPACK found"},
+  };
+  for (const auto& [ordering, method] : rows) {
+    SCOPED_TRACE(method);
+    SparseBroyden solver(m,
+                         m,
+                         parameters,
+                         system.residual(),
+                         system.jacobian(),
+                         20,
+                         SparseFactorisation::kAutomatic,
+                         ordering);
+    Eigen::VectorXd x = Eigen::VectorXd::Zero(m);
+    ASSERT_TRUE(solver.solve(x).converged);
+    EXPECT_LE((x - root).norm(), kRootTolerance * root.norm());
+    if (ordering == O::kAmd) {
+      EXPECT_EQ(x, root);
+    }
+    const SparseFactorStatistics statistics = solver.factorStatistics();
+    EXPECT_EQ(statistics.method, suiteSparse && !method.empty() ? method : defaultMethod);
+
+    SparseBroyden copy = solver;
+    ASSERT_TRUE(copy.solve(x).converged);
+    EXPECT_EQ(copy.factorStatistics().method, statistics.method);
+    EXPECT_EQ(copy.factorStatistics().factorEntries, statistics.factorEntries);
+    const SparseBroyden moved = std::move(copy);
+    EXPECT_EQ(moved.ordering(), ordering);
+    EXPECT_EQ(copy.ordering(), O::kAutomatic);
+  }
+  try {
+    SparseBroyden(m, m, parameters, nullptr, nullptr, 20, {}, static_cast<SparseOrdering>(5));
+    ADD_FAILURE() << "an unknown ordering was accepted";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_STREQ(error.what(), "SparseBroyden: unknown ordering 5");
+  }
+}
+
 }  // namespace
 }  // namespace Ondrel::Math::Solvers
