@@ -132,6 +132,10 @@ void BandedLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
   const Eigen::Index kv = band.lower + band.upper;
   const double* ab = factors.data();
   double* v = x.data();
+  if (kl == 1 && kv == 2 && n >= 2) {
+    solveTridiagonal(v);
+    return;
+  }
   if (kl > 0) {
     for (Eigen::Index j = 0; j + 1 < n; ++j) {
       const Eigen::Index lm = std::min(kl, n - 1 - j);
@@ -149,6 +153,42 @@ void BandedLu::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) const {
     v[j] *= reciprocals[static_cast<std::size_t>(j)];
     const double t = v[j];
     for (Eigen::Index i = std::max<Eigen::Index>(0, j - kv); i < j; ++i) v[i] -= t * column[i];
+  }
+}
+
+// The solve above for a tridiagonal matrix (kl = ku = 1, so kv = 2 with the pivoting's fill),
+// the same operations in the same order, with the entries each step updates carried in registers:
+// each row's value depends on the one before, and carried through memory that chain would wait
+// for a store to be forwarded at every row. Its results are the general loop's bit for bit, but
+// for the sign of a NaN, which the compiler is free to pick (and picks differently here).
+void BandedLu::solveTridiagonal(double* v) const {
+  const Eigen::Index n = size;
+  const Eigen::Index ld = leadingDimension;
+  const double* ab = factors.data();
+  double current = v[0];
+  for (Eigen::Index j = 0; j + 1 < n; ++j) {
+    double next = v[j + 1];
+    if (pivots[static_cast<std::size_t>(j)] != j) std::swap(current, next);
+    v[j] = current;
+    if (current != 0.0) next += ab[j * ld + 3] * -current;
+    current = next;
+  }
+  v[n - 1] = current;
+  // Column j of the band storage holds U(j - 2, j) (the pivoting's fill), U(j - 1, j) and U(j, j)
+  // in rows 0 to 2, and L's multiplier in row 3.
+  current = v[n - 1];
+  double above = v[n - 2];
+  for (Eigen::Index j = n - 1; j >= 0; --j) {
+    const double* column = ab + j * ld;
+    double twoAbove = j >= 2 ? v[j - 2] : 0.0;
+    if (current != 0.0) {
+      current *= reciprocals[static_cast<std::size_t>(j)];
+      if (j >= 2) twoAbove -= current * column[0];
+      if (j >= 1) above -= current * column[1];
+    }
+    v[j] = current;
+    current = above;
+    above = twoAbove;
   }
 }
 

@@ -59,6 +59,8 @@ class BandedLu {
   void clear();
 
  private:
+  void solveTridiagonal(double* v) const;
+
   Bandwidths band;
   Eigen::Index size = 0;
   Eigen::Index leadingDimension = 0;  // 2 kl + ku + 1
