@@ -465,17 +465,16 @@ IterationProblem cubicProblem(long long n) {
           Eigen::VectorXd::Zero(m)};
 }
 
-// A 3-D problem from zero with each factorisation: whole solve, evaluations and the process's
-// peak memory (one size and choice per process for the memory to be its own).
-void registerGrid3d(const char* name,
-                    IterationProblem (*make)(long long),
-                    const BroydenParameters& settings,
-                    long long n,
-                    SparseFactorisation choice,
-                    const char* choiceName) {
+// A grid problem from zero with a factorisation and an ordering: whole solve, evaluations,
+// factor entries and the process's peak memory (one row per process for the memory to be its own).
+void registerGridSolve(const std::string& name,
+                       IterationProblem (*make)(long long),
+                       const BroydenParameters& settings,
+                       long long n,
+                       SparseFactorisation choice,
+                       SparseOrdering ordering = SparseOrdering::kAutomatic) {
   auto* benchmark = benchmark::RegisterBenchmark(
-      (std::string(name) + "/" + std::to_string(n) + "/" + choiceName).c_str(),
-      [make, settings, n, choice](benchmark::State& state) {
+      name.c_str(), [make, settings, n, choice, ordering](benchmark::State& state) {
         const IterationProblem problem = make(n);
         BroydenParameters parameters = settings;
         parameters.outputStream = nullptr;
@@ -489,47 +488,7 @@ void registerGrid3d(const char* name,
                                problem.residual,
                                problem.jacobian,
                                SparseBroyden::kDefaultUpdateLimit,
-                               choice);
-          Eigen::VectorXd u = problem.start;
-          const auto& information = solver.solve(u);
-          iterations = information.iterations;
-          jacobians = information.jacobianEvaluations;
-          converged = information.converged;
-          factors = solver.factorStatistics();
-        }
-        state.SetLabel(factors.method);
-        state.counters["m"] = static_cast<double>(problem.m);
-        state.counters["it"] = static_cast<double>(iterations);
-        state.counters["nJ"] = static_cast<double>(jacobians);
-        state.counters["solved"] = converged;
-        state.counters["nnzLU"] = static_cast<double>(factors.factorEntries);
-        state.counters["peak_MB"] = peakMegabytes();
-      });
-  benchmark->Unit(benchmark::kMillisecond)->Iterations(1)->Repetitions(1);
-}
-
-// The general LU with a fill-reducing ordering on a grid problem from zero: whole solve, factor
-// entries and the process's peak memory, as registerGrid3d measures them (one row per process).
-void registerOrdering(const std::string& name,
-                      IterationProblem (*make)(long long),
-                      long long n,
-                      SparseOrdering ordering) {
-  auto* benchmark =
-      benchmark::RegisterBenchmark(name.c_str(), [make, n, ordering](benchmark::State& state) {
-        const IterationProblem problem = make(n);
-        BroydenParameters parameters;
-        parameters.outputStream = nullptr;
-        unsigned long long iterations = 0, jacobians = 0;
-        bool converged = false;
-        SparseFactorStatistics factors;
-        for (auto _ : state) {
-          SparseBroyden solver(problem.m,
-                               problem.m,
-                               parameters,
-                               problem.residual,
-                               problem.jacobian,
-                               SparseBroyden::kDefaultUpdateLimit,
-                               SparseFactorisation::kGeneral,
+                               choice,
                                ordering);
           Eigen::VectorXd u = problem.start;
           const auto& information = solver.solve(u);
@@ -592,14 +551,16 @@ int main(int argc, char** argv) {
     registerIteration([gridSize] { return bratuProblem(gridSize); });
   }
   for (long long n : {20, 40, 60}) {
-    registerGrid3d("bratu3d", bratu3dProblem, {}, n, SparseFactorisation::kAutomatic, "lu");
-    registerGrid3d("bratu3d", bratu3dProblem, {}, n, SparseFactorisation::kIterative, "iterative");
-    registerGrid3d("cubic3d",
-                   cubicProblem,
-                   BroydenParameters::robust(),
-                   n,
-                   SparseFactorisation::kIterative,
-                   "iterative");
+    const std::string size = "/" + std::to_string(n) + "/";
+    registerGridSolve(
+        "bratu3d" + size + "lu", bratu3dProblem, {}, n, SparseFactorisation::kAutomatic);
+    registerGridSolve(
+        "bratu3d" + size + "iterative", bratu3dProblem, {}, n, SparseFactorisation::kIterative);
+    registerGridSolve("cubic3d" + size + "iterative",
+                      cubicProblem,
+                      BroydenParameters::robust(),
+                      n,
+                      SparseFactorisation::kIterative);
   }
   // orderings/bratu2d/<N>/lu-<ordering> (lu: today's choice) and bratu3d/<n>/lu-<ordering>.
   const std::pair<SparseOrdering, std::string> orderings[] = {
@@ -610,14 +571,21 @@ int main(int argc, char** argv) {
   };
   for (const auto& [ordering, label] : orderings) {
     for (long long gridSize : {100, 316, 1000}) {
-      registerOrdering("orderings/bratu2d/" + std::to_string(gridSize) + "/" + label,
-                       bratuProblem,
-                       gridSize,
-                       ordering);
+      registerGridSolve("orderings/bratu2d/" + std::to_string(gridSize) + "/" + label,
+                        bratuProblem,
+                        {},
+                        gridSize,
+                        SparseFactorisation::kGeneral,
+                        ordering);
     }
     if (ordering == SparseOrdering::kAutomatic) continue;
     for (long long n : {20, 40}) {
-      registerOrdering("bratu3d/" + std::to_string(n) + "/" + label, bratu3dProblem, n, ordering);
+      registerGridSolve("bratu3d/" + std::to_string(n) + "/" + label,
+                        bratu3dProblem,
+                        {},
+                        n,
+                        SparseFactorisation::kGeneral,
+                        ordering);
     }
   }
   benchmark::Initialize(&count, arguments.data());

@@ -55,36 +55,6 @@ SparseBroyden::SparseBroyden(long long stateSize,
                              const BroydenParameters& parameters,
                              ResidualFunction residual,
                              SparseJacobianFunction jacobian,
-                             std::uint64_t updateLimit)
-    : SparseBroyden(stateSize,
-                    systemSize,
-                    parameters,
-                    std::move(residual),
-                    std::move(jacobian),
-                    updateLimit,
-                    SparseFactorisation::kAutomatic) {}
-
-SparseBroyden::SparseBroyden(long long stateSize,
-                             long long systemSize,
-                             const BroydenParameters& parameters,
-                             ResidualFunction residual,
-                             SparseJacobianFunction jacobian,
-                             std::uint64_t updateLimit,
-                             SparseFactorisation factorisation)
-    : SparseBroyden(stateSize,
-                    systemSize,
-                    parameters,
-                    std::move(residual),
-                    std::move(jacobian),
-                    updateLimit,
-                    factorisation,
-                    SparseOrdering::kAutomatic) {}
-
-SparseBroyden::SparseBroyden(long long stateSize,
-                             long long systemSize,
-                             const BroydenParameters& parameters,
-                             ResidualFunction residual,
-                             SparseJacobianFunction jacobian,
                              std::uint64_t updateLimit,
                              SparseFactorisation factorisation,
                              SparseOrdering ordering)

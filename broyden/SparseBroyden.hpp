@@ -152,33 +152,19 @@ class ONDREL_SOLVERS_API SparseBroyden {
   /// pattern's entries: 4/3 for a full tridiagonal band, 1.6 for a full band with kl = ku = 2.
   static constexpr double kBandedStorageRatio = 3.0;
 
-  /// Throws std::invalid_argument for a negative size. Empty callables are accepted; invoking one
-  /// in a solve throws std::bad_function_call. updateLimit 0 keeps no update: between refreshes
-  /// every step uses the last refreshed Jacobian (the chord method).
+  /// Throws std::invalid_argument for a negative size, and for a value of either enumeration that
+  /// it does not name. Empty callables are accepted; invoking one in a solve throws
+  /// std::bad_function_call. updateLimit 0 keeps no update: between refreshes every step uses the
+  /// last refreshed Jacobian (the chord method). `factorisation` overrides the automatic choice of
+  /// the factorisation, `ordering` the general sparse LU's fill-reducing ordering.
   SparseBroyden(long long stateSize,
                 long long systemSize,
                 const BroydenParameters& parameters,
                 ResidualFunction residual,
                 SparseJacobianFunction jacobian,
-                std::uint64_t updateLimit = kDefaultUpdateLimit);
-  /// As above, with the factorisation chosen by `factorisation` instead of automatically.
-  SparseBroyden(long long stateSize,
-                long long systemSize,
-                const BroydenParameters& parameters,
-                ResidualFunction residual,
-                SparseJacobianFunction jacobian,
-                std::uint64_t updateLimit,
-                SparseFactorisation factorisation);
-  /// As above, with the general sparse LU's fill-reducing ordering chosen by `ordering`. Throws
-  /// std::invalid_argument for a value of either enumeration that it does not name.
-  SparseBroyden(long long stateSize,
-                long long systemSize,
-                const BroydenParameters& parameters,
-                ResidualFunction residual,
-                SparseJacobianFunction jacobian,
-                std::uint64_t updateLimit,
-                SparseFactorisation factorisation,
-                SparseOrdering ordering);
+                std::uint64_t updateLimit = kDefaultUpdateLimit,
+                SparseFactorisation factorisation = SparseFactorisation::kAutomatic,
+                SparseOrdering ordering = SparseOrdering::kAutomatic);
 
   /// Copies are independent solvers in the source's state, held Jacobian and stored updates
   /// included. The sparse factors cannot be copied: a copy refactorises the Jacobian it holds
