@@ -137,7 +137,9 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
   x.setZero();
   lastIterations = 0;
   // Solved for b / ||b||, so that no inner product under- or overflows for a b of any scale.
-  const double scale = b.stableNorm();
+  // blueNorm, not stableNorm: with the library's Eigen settings stableNorm takes its blocks for
+  // 64-byte aligned, which Eigen's own vectors are not (an assertion fails in debug builds).
+  const double scale = b.blueNorm();
   if (scale == 0.0) return;
   if (!std::isfinite(scale)) {
     x.setConstant(kNaN);
