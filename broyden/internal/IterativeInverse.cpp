@@ -35,17 +35,23 @@ bool IterativeInverse::factorise(const Eigen::SparseMatrix<double>& input) {
   if (!everyRowAndColumnHoldsANonzero(input)) return false;
   const Eigen::Index m = input.rows();
   matrix = input;  // by rows, each row's columns in increasing order
-  diagonalAt.assign(static_cast<std::size_t>(m), -1);
-  const auto* outer = matrix.outerIndexPtr();
-  const auto* column = matrix.innerIndexPtr();
-  bool diagonalComplete = true;
-  for (Eigen::Index i = 0; i < m; ++i) {
-    for (auto p = outer[i]; p < outer[i + 1]; ++p) {
-      if (column[p] == i) diagonalAt[static_cast<std::size_t>(i)] = p;
+  const RowMatrix::StorageIndex* outer = nullptr;
+  const RowMatrix::StorageIndex* column = nullptr;
+  // Where each row's diagonal entry is stored; false when a row has none.
+  auto locateDiagonals = [&] {
+    outer = matrix.outerIndexPtr();
+    column = matrix.innerIndexPtr();
+    diagonalAt.assign(static_cast<std::size_t>(m), -1);
+    bool complete = true;
+    for (Eigen::Index i = 0; i < m; ++i) {
+      for (auto p = outer[i]; p < outer[i + 1]; ++p) {
+        if (column[p] == i) diagonalAt[static_cast<std::size_t>(i)] = p;
+      }
+      complete = complete && diagonalAt[static_cast<std::size_t>(i)] >= 0;
     }
-    diagonalComplete = diagonalComplete && diagonalAt[static_cast<std::size_t>(i)] >= 0;
-  }
-  if (!diagonalComplete) {
+    return complete;
+  };
+  if (!locateDiagonals()) {
     // ILU(0) needs a pivot in every row: a structural zero where the pattern has none.
     std::vector<Eigen::Triplet<double>> entries;
     entries.reserve(static_cast<std::size_t>(matrix.nonZeros() + m));
@@ -56,13 +62,7 @@ bool IterativeInverse::factorise(const Eigen::SparseMatrix<double>& input) {
       }
     }
     matrix.setFromTriplets(entries.begin(), entries.end());
-    outer = matrix.outerIndexPtr();
-    column = matrix.innerIndexPtr();
-    for (Eigen::Index i = 0; i < m; ++i) {
-      for (auto p = outer[i]; p < outer[i + 1]; ++p) {
-        if (column[p] == i) diagonalAt[static_cast<std::size_t>(i)] = p;
-      }
-    }
+    locateDiagonals();
   }
 
   // Row i of L and U from the rows above it (the IKJ order): each entry of row i left of the
@@ -135,7 +135,7 @@ void IterativeInverse::precondition(const Eigen::VectorXd& b, Eigen::VectorXd& x
 // current iterate with the current residual as the shadow; one at once after it is a failure.
 void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
   x.setZero();
-  lastIterations = 0;
+  int iterations = 0;
   // Solved for b / ||b||, so that no inner product under- or overflows for a b of any scale.
   // blueNorm, not stableNorm: with the library's Eigen settings stableNorm takes its blocks for
   // 64-byte aligned, which Eigen's own vectors are not (an assertion fails in debug builds).
@@ -145,15 +145,14 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     x.setConstant(kNaN);
     return;
   }
-  const double bound = kRelativeTolerance;
   residual = b / scale;
   shadow = residual;
   double rho = 1.0, alpha = 1.0, omega = 1.0;
   product.setZero();
   direction.setZero();
   bool restarted = false;
-  bool converged = residual.norm() <= bound;
-  while (!converged && lastIterations < kMaxIterations) {
+  bool converged = residual.norm() <= kRelativeTolerance;
+  while (!converged && iterations < kMaxIterations) {
     const double rhoNext = shadow.dot(residual);
     if (rhoNext == 0.0) {
       if (restarted) break;
@@ -164,7 +163,7 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
       rho = alpha = omega = 1.0;
       continue;
     }
-    ++lastIterations;
+    ++iterations;
     const double beta = (rhoNext / rho) * (alpha / omega);
     rho = rhoNext;
     direction = residual + beta * (direction - omega * product);
@@ -174,7 +173,7 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     if (shadowProduct == 0.0) break;
     alpha = rho / shadowProduct;
     half = residual - alpha * product;
-    if (half.norm() <= bound) {
+    if (half.norm() <= kRelativeTolerance) {
       x += alpha * preconditioned;
       converged = true;
       break;
@@ -188,7 +187,7 @@ void IterativeInverse::solve(const Eigen::VectorXd& b, Eigen::VectorXd& x) {
     residual = half - omega * halfProduct;
     const double residualNorm = residual.norm();
     if (!std::isfinite(residualNorm)) break;
-    converged = residualNorm <= bound;
+    converged = residualNorm <= kRelativeTolerance;
     restarted = false;
   }
   x *= scale;
@@ -206,7 +205,6 @@ void IterativeInverse::clear() {
   factors = Eigen::VectorXd();
   inversePivots = Eigen::VectorXd();
   diagonalAt.clear();
-  lastIterations = 0;
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -39,8 +39,6 @@ class IterativeInverse {
   bool factorise(const Eigen::SparseMatrix<double>& matrix);
   // x = A^-1 b to the tolerance, or NaN. x may not alias b.
   void solve(const Eigen::VectorXd& b, Eigen::VectorXd& x);
-  // The BiCGSTAB iterations of the last solve.
-  int iterations() const { return lastIterations; }
   // The entries the matrix and its incomplete factors hold.
   Eigen::Index factorEntries() const;
   static const char* describe();
@@ -60,7 +58,6 @@ class IterativeInverse {
   // preconditioned images and products with the matrix.
   Eigen::VectorXd residual, shadow, direction, preconditioned, product, half, halfPreconditioned,
       halfProduct;
-  int lastIterations = 0;
 };
 
 }  // namespace Ondrel::Math::Solvers::internal
