@@ -2,8 +2,9 @@
 // 10 x0 and 100 x0): for each candidate setting, the runs solved (final residual norm at most
 // 1e-8), the runs that the same setting without exits solves and the exits lose, and what the
 // failing runs cost: the median of their Jacobian and residual evaluations. Run on the defaults
-// on BroydenParameters::robust() and on robust() with the trust region, each with every candidate;
-// the exits in robust() and the figures of docs/guide/failing-well.md come from here.
+// on BroydenParameters::robust() and on robust() with the trust region, each with every candidate,
+// then BroydenParameters::persistent() as it is; the exits in robust(), the fallbacks of
+// persistent() and the figures of docs/guide/failing-well.md come from here.
 //
 //   ExitTuning
 #include <cstdio>
@@ -118,5 +119,23 @@ int main() {
     std::printf("\nNot solved without exits: %s\n",
                 unsolved.empty() ? "none" : unsolved.c_str() + 2);
   }
+
+  // persistent(): robust() with its two trust-region fallbacks, as a host gets it.
+  BroydenParameters persistent = BroydenParameters::persistent();
+  persistent.outputStream = nullptr;
+  const Outcome outcome = run(persistent, problems);
+  int solved = 0;
+  std::string unsolved;
+  for (std::size_t i = 0; i < outcome.solved.size(); ++i) {
+    solved += outcome.solved[i];
+    if (!outcome.solved[i]) unsolved += (unsolved.empty() ? "" : ", ") + runName(problems, i);
+  }
+  std::printf(
+      "\npersistent(): %d solved; failed runs: median %g Jacobians, %g residuals\nNot solved: "
+      "%s\n",
+      solved,
+      median(outcome.failedJacobians),
+      median(outcome.failedResiduals),
+      unsolved.c_str());
   return 0;
 }

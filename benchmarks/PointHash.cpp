@@ -67,6 +67,8 @@ void record(Fingerprint& print, const BroydenInformation& info) {
   print.number(info.residualNorm);
   print.count(info.residualEvaluations);
   print.count(static_cast<std::uint64_t>(info.termination));
+  // Only where fallbacks ran, so that every other group hashes as it did before they existed.
+  if (info.fallbacksUsed != 0) print.count(info.fallbacksUsed);
 }
 
 struct Setting {
@@ -149,7 +151,9 @@ std::vector<Setting> settings() {
 std::vector<Setting> denseSettings() {
   BroydenParameters trust = BroydenParameters::robust();
   trust.stepControl = StepControl::kTrustRegion;
-  return {{"trust region", trust}, {"trust region scaled", trust, true}};
+  return {{"trust region", trust},
+          {"trust region scaled", trust, true},
+          {"persistent", BroydenParameters::persistent()}};
 }
 
 // Counted callables that hash every point they are handed.

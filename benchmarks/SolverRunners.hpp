@@ -193,8 +193,8 @@ inline Math::Solvers::BroydenParameters previousDefaultParameters() {
 }
 
 // This library with each update method (other settings at their defaults), with the two named
-// settings above, with the line search of BroydenParameters::robust() and with robust() on the
-// trust region, then every peer that was found at build time.
+// settings above, with the line search of BroydenParameters::robust(), with robust() on the
+// trust region and with persistent(), then every peer that was found at build time.
 inline std::vector<SolverEntry> availableSolvers() {
   std::vector<SolverEntry> solvers;
   for (std::int32_t method : {0, 1, 2}) {
@@ -220,6 +220,10 @@ inline std::vector<SolverEntry> availableSolvers() {
                            Math::Solvers::BroydenParameters::robust();
                        parameters.stepControl = Math::Solvers::StepControl::kTrustRegion;
                        return std::unique_ptr<Runner>(new OndrelRunner(p, parameters));
+                     }});
+  solvers.push_back({"ondrel-persistent", [](const TestProblem& p) {
+                       return std::unique_ptr<Runner>(
+                           new OndrelRunner(p, Math::Solvers::BroydenParameters::persistent()));
                      }});
 #ifdef ONDREL_HAVE_MINPACK
   solvers.push_back({"minpack-hybrj1", [](const TestProblem& p) {

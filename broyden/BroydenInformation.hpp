@@ -61,6 +61,10 @@ struct BroydenInformation {
   std::uint64_t residualEvaluations = 0;
   /// Why the last solve ended.
   BroydenTermination termination = BroydenTermination::kNotSolved;
+  /// How many of BroydenParameters::fallbacks the last solve ran: 0 when its own settings ended it.
+  /// With fallbacks, `iterations`, `jacobianEvaluations` and `residualEvaluations` sum over every
+  /// attempt, and the other fields describe the last one.
+  std::uint64_t fallbacksUsed = 0;
 };
 
 }  // namespace Ondrel::Math::Solvers

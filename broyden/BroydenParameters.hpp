@@ -186,9 +186,29 @@ struct BroydenParameters {
   /// satisfy the constraints.
   std::vector<SignConstraint> constraints{};
 
+  /// Settings to try again with when a solve fails (empty: none). A solve that ends in any
+  /// failure but the monitor's stop starts over from the caller's guess, which a failure leaves
+  /// untouched, with fallbacks[0] in place of these settings and a fresh Jacobian; when that
+  /// fails too, with fallbacks[1], and so on. Each fallback's settings apply whole, except its
+  /// monitor and outputStream: the solver's own see every attempt, each from its iteration 0.
+  /// The record counts the iterations and evaluations of all attempts, says how many fallbacks
+  /// ran (BroydenInformation::fallbacksUsed) and otherwise describes the last attempt. Checked at
+  /// construction as these settings are; a fallback with fallbacks of its own is refused, and so
+  /// are fallbacks on the distributed solver. The sparse solver refuses a fallback with another
+  /// updateMethod, since its model is built for one.
+  std::vector<BroydenParameters> fallbacks{};
+
   /// The settings tuned for hard problems and far starts: the line search, with the refresh
   /// schedule and update that the standard test set favours under it.
   ONDREL_SOLVERS_API static BroydenParameters robust();
+  /// robust(), and when it fails two fallbacks on the dense solver's trust region: first as
+  /// robust() with kTrustRegion, then with a fresh Jacobian after every two rejected trials
+  /// (maxStepCuts 2, as MINPACK's hybrj). The runs each solves apart from the line search differ,
+  /// and from one processor's kernels to another's; together they solve every run of the standard
+  /// test set that MINPACK's hybrj1 or robust() solves (60 of 66 with each of OpenBLAS's kernels
+  /// tried: ExitTuning). A failing solve costs all three attempts. Dense solver only (the sparse
+  /// solver refuses the trust region).
+  ONDREL_SOLVERS_API static BroydenParameters persistent();
 };
 
 }  // namespace Ondrel::Math::Solvers

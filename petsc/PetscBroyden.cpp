@@ -46,6 +46,11 @@ void checkSettings(MPI_Comm comm, PetscInt rows, const BroydenParameters& parame
       throw std::invalid_argument(
           "PetscBroyden: update method 0 (good Broyden on J) is not supported; use 1 or 2");
     }
+    if (!parameters.fallbacks.empty()) {
+      throw std::invalid_argument(
+          "PetscBroyden: fallbacks are not offered by the distributed solver; solve again with "
+          "other settings where a solve fails");
+    }
     if (parameters.stepControl == StepControl::kTrustRegion) {
       throw std::invalid_argument(
           "PetscBroyden: StepControl::kTrustRegion needs the dense solver's Jacobian; use "

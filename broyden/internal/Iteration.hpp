@@ -600,4 +600,48 @@ const BroydenInformation& iterate(SolverCore& core, Model& model, Variables& var
   }
 }
 
+// A solve with BroydenParameters::fallbacks: iterate() on the core's settings, and after each
+// failure but the monitor's stop once more from the caller's guess with the next fallback's in
+// their place, the solver's monitor and output kept. `makeVariables` makes a new variables policy
+// for a fallback over the caller's values, which a failure has left as they were; a failure has
+// also dropped the model, so each fallback starts from a fresh Jacobian. The record sums the
+// attempts' counts.
+template <class Model, class Variables, class MakeVariables>
+const BroydenInformation& iterateWithFallbacks(SolverCore& core,
+                                               Model& model,
+                                               Variables& variables,
+                                               MakeVariables makeVariables) {
+  BroydenInformation& record = *core.information;
+  iterate(core, model, variables);
+  record.fallbacksUsed = 0;
+  if (record.converged || record.termination == BroydenTermination::kStoppedByMonitor ||
+      core.parameters.fallbacks.empty()) {
+    return record;
+  }
+  // The solver's own settings come back however the attempts end, an exception included.
+  struct Restore {
+    SolverCore& core;
+    BroydenParameters own;
+    ~Restore() { core.parameters = std::move(own); }
+  } restore{core, std::move(core.parameters)};
+  const BroydenParameters& own = restore.own;
+  for (const BroydenParameters& fallback : own.fallbacks) {
+    // The record sums the attempts so far.
+    const std::uint64_t iterations = record.iterations;
+    const std::uint64_t jacobians = record.jacobianEvaluations;
+    const std::uint64_t residuals = record.residualEvaluations;
+    core.parameters = fallback;
+    core.parameters.monitor = own.monitor;
+    core.parameters.outputStream = own.outputStream;
+    auto fallbackVariables = makeVariables();
+    iterate(core, model, fallbackVariables);
+    ++record.fallbacksUsed;
+    record.iterations += iterations;
+    record.jacobianEvaluations += jacobians;
+    record.residualEvaluations += residuals;
+    if (record.converged || record.termination == BroydenTermination::kStoppedByMonitor) break;
+  }
+  return record;
+}
+
 }  // namespace Ondrel::Math::Solvers::internal

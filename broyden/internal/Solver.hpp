@@ -33,10 +33,29 @@ class Solver {
         model(name,
               static_cast<Eigen::Index>(systemSize),
               std::forward<ModelSettings>(modelSettings)...) {
-    if (!OffersJacobian<Model>::value && parameters.stepControl == StepControl::kTrustRegion) {
-      throw std::invalid_argument(std::string(name) +
-                                  ": StepControl::kTrustRegion needs the dense solver's Jacobian; "
-                                  "use StepControl::kLineSearch");
+    if (!OffersJacobian<Model>::value) {
+      auto refuse = [&](const std::string& what) {
+        throw std::invalid_argument(std::string(name) + ": " + what);
+      };
+      if (parameters.stepControl == StepControl::kTrustRegion) {
+        refuse(
+            "StepControl::kTrustRegion needs the dense solver's Jacobian; use "
+            "StepControl::kLineSearch");
+      }
+      for (std::size_t i = 0; i < parameters.fallbacks.size(); ++i) {
+        const BroydenParameters& fallback = parameters.fallbacks[i];
+        const std::string which = "fallbacks[" + std::to_string(i) + "]";
+        if (fallback.stepControl == StepControl::kTrustRegion) {
+          refuse(which +
+                 " uses StepControl::kTrustRegion, which needs the dense solver's "
+                 "Jacobian");
+        }
+        if (fallback.updateMethod != parameters.updateMethod) {
+          refuse(which + " has update method " + std::to_string(fallback.updateMethod) +
+                 "; the model is built for the solver's " +
+                 std::to_string(parameters.updateMethod));
+        }
+      }
     }
     core.allocate();
   }
@@ -52,28 +71,35 @@ class Solver {
   // Each solve writes its outcome into `record`, the face's.
   const BroydenInformation& solve(Eigen::Ref<Eigen::VectorXd> x, BroydenInformation& record) {
     core.checkVector(x.size());
-    if (!core.parameters.constraints.empty()) core.checkStart(x);
-    VectorVariables variables(x, core);
-    return run(variables, record);
+    core.checkStart(x);
+    auto makeVariables = [&] { return VectorVariables(x, core); };
+    VectorVariables variables = makeVariables();
+    return run(variables, makeVariables, record);
   }
 
   const BroydenInformation& solve(Ondrel::Math::State& state, BroydenInformation& record) {
     core.checkStateValues(state.values.size());
-    StateVariables variables(
-        state, core.stateSize, core.systemSize, core.where(), core.parameters.outputStream);
-    if (!core.parameters.constraints.empty()) {
-      variables.checkConstraints(core.parameters.constraints, core.where());
-      core.checkStart(state.values);
+    auto makeVariables = [&] {
+      return StateVariables(
+          state, core.stateSize, core.systemSize, core.where(), core.parameters.outputStream);
+    };
+    StateVariables variables = makeVariables();
+    variables.checkConstraints(core.parameters.constraints, core.where());
+    for (const BroydenParameters& fallback : core.parameters.fallbacks) {
+      variables.checkConstraints(fallback.constraints, core.where());
     }
-    return run(variables, record);
+    core.checkStart(state.values);
+    return run(variables, makeVariables, record);
   }
 
  private:
-  template <class Variables>
-  const BroydenInformation& run(Variables& variables, BroydenInformation& record) {
+  template <class Variables, class MakeVariables>
+  const BroydenInformation& run(Variables& variables,
+                                MakeVariables makeVariables,
+                                BroydenInformation& record) {
     core.information = &record;
     model.prepare();
-    return iterate(core, model, variables);
+    return iterateWithFallbacks(core, model, variables, makeVariables);
   }
 
   SolverCore core;

@@ -82,34 +82,51 @@ void SolverCore::allocate() {
 }
 
 void SolverCore::checkSettings() const {
-  const auto checkScales = [this](const Eigen::VectorXd& scales, const char* which) {
+  checkSettings(parameters, std::string(name) + ": ");
+  for (std::size_t i = 0; i < parameters.fallbacks.size(); ++i) {
+    const std::string prefix = std::string(name) + ": fallbacks[" + std::to_string(i) + "]";
+    if (!parameters.fallbacks[i].fallbacks.empty()) {
+      throw std::invalid_argument(prefix + " has fallbacks of its own; list them all in one");
+    }
+    checkSettings(parameters.fallbacks[i], prefix + ".");
+  }
+}
+
+void SolverCore::checkSettings(const BroydenParameters& settings, const std::string& prefix) const {
+  const auto checkScales = [&](const Eigen::VectorXd& scales, const char* which) {
     if (scales.size() != 0 && scales.size() != systemSize) {
-      throw std::invalid_argument(std::string(name) + ": " + which + " has " +
-                                  std::to_string(scales.size()) + " entries, the system has " +
-                                  std::to_string(systemSize));
+      throw std::invalid_argument(prefix + which + " has " + std::to_string(scales.size()) +
+                                  " entries, the system has " + std::to_string(systemSize));
     }
     for (Eigen::Index i = 0; i < scales.size(); ++i) {
       if (!(scales(i) > 0.0) || !std::isfinite(scales(i))) {
-        throw std::invalid_argument(std::string(name) + ": " + which + " entry " +
-                                    std::to_string(i) + " is " + std::to_string(scales(i)) +
-                                    ", not positive and finite");
+        throw std::invalid_argument(prefix + which + " entry " + std::to_string(i) + " is " +
+                                    std::to_string(scales(i)) + ", not positive and finite");
       }
     }
   };
-  checkScales(parameters.residualScales, "residualScales");
-  checkScales(parameters.variableScales, "variableScales");
-  const auto count = static_cast<long long>(parameters.constraints.size());
+  checkScales(settings.residualScales, "residualScales");
+  checkScales(settings.variableScales, "variableScales");
+  const auto count = static_cast<long long>(settings.constraints.size());
   if (count != 0 && count != stateSize) {
-    throw std::invalid_argument(std::string(name) + ": constraints has " + std::to_string(count) +
+    throw std::invalid_argument(prefix + "constraints has " + std::to_string(count) +
                                 " entries, the state has " + std::to_string(stateSize) + " values");
   }
 }
 
 void SolverCore::checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const {
-  for (std::size_t i = 0; i < parameters.constraints.size(); ++i) {
+  checkStart(values, parameters.constraints);
+  for (const BroydenParameters& fallback : parameters.fallbacks) {
+    checkStart(values, fallback.constraints);
+  }
+}
+
+void SolverCore::checkStart(const Eigen::Ref<const Eigen::VectorXd>& values,
+                            const std::vector<SignConstraint>& constraints) const {
+  for (std::size_t i = 0; i < constraints.size(); ++i) {
     const double x = values(static_cast<Eigen::Index>(i));
     bool holds = true;
-    switch (parameters.constraints[i]) {
+    switch (constraints[i]) {
       case SignConstraint::kNone:
         break;
       case SignConstraint::kNonNegative:

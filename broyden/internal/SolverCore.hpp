@@ -14,6 +14,7 @@
 #include <ondrel/broyden/BroydenInformation.hpp>
 #include <ondrel/broyden/BroydenParameters.hpp>
 #include <string>
+#include <vector>
 
 namespace Ondrel::Math::Solvers::internal {
 
@@ -68,11 +69,16 @@ struct SolverCore {
   void checkVector(Eigen::Index size) const;
   void checkStateValues(Eigen::Index size) const;
 
-  // Refuses settings that do not fit the system: scales and constraints of the wrong length,
-  // scales that are not positive and finite. At construction, before anything is allocated.
+  // Refuses settings that do not fit the system, the fallbacks' too: scales and constraints of
+  // the wrong length, scales that are not positive and finite, fallbacks nested in a fallback. At
+  // construction, before anything is allocated.
   void checkSettings() const;
+  void checkSettings(const BroydenParameters& settings, const std::string& prefix) const;
   // Refuses a start that violates its own constraints; `values` are what the constraints name.
+  // The fallbacks' constraints are the start's too: a fallback starts from it.
   void checkStart(const Eigen::Ref<const Eigen::VectorXd>& values) const;
+  void checkStart(const Eigen::Ref<const Eigen::VectorXd>& values,
+                  const std::vector<SignConstraint>& constraints) const;
 
   // Calls the residual callable and refuses an output of other than m entries. Inline: it runs
   // once per trial point, and a warm small solve is little else.

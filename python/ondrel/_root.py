@@ -7,7 +7,7 @@ from scipy.optimize import OptimizeResult
 from . import _core
 from ._solvers import check_size, make_parameters
 
-_METHODS = ("broyden", "robust")
+_METHODS = ("broyden", "robust", "persistent")
 _SUCCESS_MESSAGES = {
     _core.Termination.CONVERGED: "The solution converged.",
     _core.Termination.ACCEPTED_AT_START: "The starting point meets the tolerance.",
@@ -37,8 +37,9 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     jac : callable ``jac(x, *args)`` returning the m x m Jacobian, a NumPy array or a
         ``scipy.sparse`` matrix (then the sparse solver runs); True when ``fun`` returns
         ``(F, J)``; None (or False) for forward differences (dense).
-    method : "broyden" (the library's defaults: full steps) or "robust" (the robust preset:
-        a backtracking line search for far starts).
+    method : "broyden" (the library's defaults: full steps), "robust" (the robust preset:
+        a backtracking line search for far starts) or "persistent" (the robust preset, then
+        two trust-region fallbacks from ``x0`` again; dense Jacobians only).
     options : dict of settings by their C++ names in snake_case (``max_iterations``,
         ``absolute_tolerance``, ``step_control``, ``fail_fast``, ...), ``update_limit`` for
         the sparse solver, ``maxiter`` (= ``max_iterations``) and ``disp``: True prints the
@@ -109,7 +110,9 @@ def root(fun, x0, jac=None, method="broyden", options=None, callback=None, *, ar
     if display:
         settings["output_stream"] = True
 
-    parameters, output_stream, monitor = make_parameters(settings, method == "robust")
+    parameters, output_stream, monitor = make_parameters(
+        settings, method == "robust", method == "persistent"
+    )
     if sparse:
         limit = _core.DEFAULT_UPDATE_LIMIT if update_limit is None else update_limit
         limit = check_size("update_limit", limit)

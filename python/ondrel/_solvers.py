@@ -74,14 +74,18 @@ def _named(name, value, names, accepts, kind):
     return value
 
 
-def make_parameters(settings, robust=False):
-    """Returns (Parameters, output_stream, monitor) for snake_case settings.
+def make_parameters(settings, robust=False, persistent=False):
+    """Returns (Parameters, output_stream, monitor) for snake_case settings, starting from
+    the robust or the persistent preset when asked.
 
     Raises TypeError for an unknown setting or a value of the wrong type and ValueError
     for a value outside the setting's range. Everything else acts exactly as set, as in
     C++ (a NaN tolerance never lets a norm pass).
     """
-    parameters = _core.Parameters.robust() if robust else _core.Parameters()
+    if persistent:
+        parameters = _core.Parameters.persistent()
+    else:
+        parameters = _core.Parameters.robust() if robust else _core.Parameters()
     output_stream = None
     monitor = None
     for name, value in settings.items():
@@ -141,11 +145,14 @@ def make_parameters(settings, robust=False):
 class Broyden(_core.Broyden):
     """The dense solver: Broyden's method with the inverse Jacobian held, for m equations.
 
-    ``Broyden(fun, jac, m, n=None, *, robust=False, **settings)``: ``fun(x)`` returns the
+    ``Broyden(fun, jac, m, n=None, *, robust=False, persistent=False, **settings)``:
+    ``fun(x)`` returns the
     m residuals; ``jac(x)`` the m x m Jacobian (a NumPy array), or ``jac=True`` when
     ``fun`` returns ``(F, J)``, or ``jac=None`` for forward differences. ``n`` is the
     number of values of the variables (a State's length; ``m`` for a plain vector).
-    ``robust=True`` starts from the robust preset (the line search). The settings are the
+    ``robust=True`` starts from the robust preset (the line search), ``persistent=True``
+    from the persistent one (the robust preset, then two trust-region fallbacks, each from the
+    guess again; the settings given apply to the first attempt). The settings are the
     C++ ``BroydenParameters`` in snake_case; ``output_stream`` (default None, silent) may
     be True for ``sys.stdout`` or any object with ``write``; ``monitor(report)`` returns
     False to stop (None or True goes on).
@@ -155,10 +162,10 @@ class Broyden(_core.Broyden):
     between solves (warm start); ``reset()`` drops it.
     """
 
-    def __init__(self, fun, jac, m, n=None, *, robust=False, **settings):
+    def __init__(self, fun, jac, m, n=None, *, robust=False, persistent=False, **settings):
         m = check_size("m", m)
         n = m if n is None else check_size("n", n)
-        parameters, output_stream, monitor = make_parameters(settings, robust)
+        parameters, output_stream, monitor = make_parameters(settings, robust, persistent)
         super().__init__(fun, jac, m, n, parameters, output_stream, monitor, 0)
 
 

@@ -377,6 +377,7 @@ PYBIND11_MODULE(_core, module) {
   py::class_<BroydenParameters>(module, "Parameters", "BroydenParameters, snake_case.")
       .def(py::init<>())
       .def_static("robust", &BroydenParameters::robust)
+      .def_static("persistent", &BroydenParameters::persistent)
       .def_readwrite("max_iterations", &BroydenParameters::maxIterations)
       .def_readwrite("absolute_tolerance", &BroydenParameters::absoluteTolerance)
       .def_readwrite("relative_tolerance", &BroydenParameters::relativeTolerance)
@@ -395,7 +396,8 @@ PYBIND11_MODULE(_core, module) {
       .def_readwrite("relative_residual_tolerance", &BroydenParameters::relativeResidualTolerance)
       .def_readwrite("residual_scales", &BroydenParameters::residualScales)
       .def_readwrite("variable_scales", &BroydenParameters::variableScales)
-      .def_readwrite("constraints", &BroydenParameters::constraints);
+      .def_readwrite("constraints", &BroydenParameters::constraints)
+      .def_readwrite("fallbacks", &BroydenParameters::fallbacks);
 
   py::class_<BroydenInformation>(module, "Information", "The record of a solve (a copy).")
       .def_readonly("converged", &BroydenInformation::converged)
@@ -406,6 +408,7 @@ PYBIND11_MODULE(_core, module) {
       .def_readonly("residual_norm", &BroydenInformation::residualNorm)
       .def_readonly("residual_evaluations", &BroydenInformation::residualEvaluations)
       .def_readonly("termination", &BroydenInformation::termination)
+      .def_readonly("fallbacks_used", &BroydenInformation::fallbacksUsed)
       .def("__repr__", &informationText);
 
   py::class_<IterationReport>(module, "IterationReport", "What a monitor is shown.")

@@ -291,6 +291,89 @@ TEST(BroydenMonitor, StopsOrThrowsAtTheFirstMiddleAndLastIterationAndLeavesAFail
   }
 }
 
+// Each row: the solver's iteration limit, then each fallback's; the monitor's answer at its first
+// iteration 0. Every attempt starts over from the guess with a fresh Jacobian, so it is the solve
+// a fresh solver with its settings alone makes: its counts add up, and a converging one ends on
+// that solve's root bit for bit.
+TEST(BroydenFallbacks, EachFailureStartsTheNextFallbackFromTheGuess) {
+  const MildlyNonlinearSystem system;
+  const Eigen::VectorXd guess = MildlyNonlinearSystem::guess();
+  auto settings = [](std::uint64_t maxIterations) {
+    BroydenParameters p = quietParameters();
+    p.outputStream = nullptr;
+    p.maxIterations = maxIterations;
+    return p;
+  };
+  struct Row {
+    std::vector<std::uint64_t> limits;
+    bool monitorStops;
+    std::uint64_t fallbacksUsed;
+    BroydenTermination termination;
+  };
+  const Row rows[] = {
+      {{50, 1}, false, 0, BroydenTermination::kConverged},
+      {{1, 50}, false, 1, BroydenTermination::kConverged},
+      {{1, 1, 50}, false, 2, BroydenTermination::kConverged},
+      {{1, 1, 1}, false, 2, BroydenTermination::kIterationLimit},
+      {{1, 50}, true, 0, BroydenTermination::kStoppedByMonitor},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::Message() << "limits " << row.limits[0] << ", " << row.limits[1]
+                                    << (row.monitorStops ? ", monitor stops" : ""));
+    BroydenParameters p = settings(row.limits[0]);
+    for (std::size_t i = 1; i < row.limits.size(); ++i)
+      p.fallbacks.push_back(settings(row.limits[i]));
+    std::uint64_t starts = 0;
+    p.monitor = [&](const BroydenIterationReport& report) {
+      if (report.iteration == 0) ++starts;
+      return !row.monitorStops;
+    };
+    Broyden solver(3, 3, p, system.residual(), system.jacobian());
+    for (int solve = 0; solve < 2; ++solve) {  // the second finds the solver's own settings back
+      starts = 0;
+      solver.reset();
+      Eigen::VectorXd x = guess;
+      const BroydenInformation& info = solver.solve(x);
+      EXPECT_EQ(info.fallbacksUsed, row.fallbacksUsed);
+      EXPECT_EQ(info.termination, row.termination);
+      EXPECT_EQ(starts, row.fallbacksUsed + 1);
+      std::uint64_t iterations = 0, residuals = 0, jacobians = 0;
+      Eigen::VectorXd alone = guess;
+      for (std::size_t i = 0; i <= row.fallbacksUsed; ++i) {
+        Broyden reference(3, 3, settings(row.limits[i]), system.residual(), system.jacobian());
+        alone = guess;
+        const BroydenInformation& attempt = reference.solve(alone);
+        iterations += row.monitorStops ? 0 : attempt.iterations;
+        residuals += row.monitorStops ? 1 : attempt.residualEvaluations;
+        jacobians += row.monitorStops ? 1 : attempt.jacobianEvaluations;
+      }
+      EXPECT_EQ(info.iterations, iterations);
+      EXPECT_EQ(info.residualEvaluations, residuals);
+      EXPECT_EQ(info.jacobianEvaluations, jacobians);
+      EXPECT_TRUE(bitwiseEqual(x, info.converged ? alone : guess));
+    }
+  }
+
+  // A fallback that throws gives the solver its own settings back too.
+  BroydenParameters p = settings(1);
+  p.fallbacks.push_back(settings(50));
+  int calls = 0;
+  bool throwing = true;
+  Broyden solver(
+      3,
+      3,
+      p,
+      [&](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+        if (throwing && ++calls == 4) throw std::runtime_error("host");  // in the fallback
+        system.residual()(x, f);
+      },
+      system.jacobian());
+  Eigen::VectorXd x = guess;
+  EXPECT_THROW(solver.solve(x), std::runtime_error);
+  throwing = false;
+  EXPECT_EQ(solver.solve(x).fallbacksUsed, 1u);
+}
+
 TEST(BroydenOutput, TheProgressLineGoesToTheSolversStreamOrNowhere) {
   const MildlyNonlinearSystem system;
   std::ostringstream mine;

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ComplexationProblem.hpp"
@@ -194,6 +195,28 @@ TEST(BroydenSettingsMisuse, SettingsThatDoNotFitAreRefusedBeforeAnyCall) {
         p.constraints = {SignConstraint::kNegative, SignConstraint::kNone, SignConstraint::kNone};
       },
       false);
+  add(
+      "a fallback's two residual scales",
+      [](auto& p) {
+        p.fallbacks.resize(2);
+        p.fallbacks[1].residualScales = Eigen::Vector2d(1, 1);
+      },
+      true);
+  add(
+      "a fallback with fallbacks",
+      [](auto& p) {
+        p.fallbacks.resize(1, p);
+        p.fallbacks[0].fallbacks.resize(1);
+      },
+      true);
+  add(
+      "a start on the wrong side of a fallback's constraint",
+      [](auto& p) {
+        p.fallbacks.resize(1);
+        p.fallbacks[0].constraints = {
+            SignConstraint::kNone, SignConstraint::kNegative, SignConstraint::kNone};
+      },
+      false);
   for (const Row& row : rows) {
     SCOPED_TRACE(row.why);
     Eigen::VectorXd x = Eigen::Vector3d(1.0, 0.0, 1.0);
@@ -219,19 +242,29 @@ TEST(BroydenSettingsMisuse, SettingsThatDoNotFitAreRefusedBeforeAnyCall) {
   EXPECT_THROW(poseSolver.solve(pose), std::invalid_argument);
   EXPECT_EQ(counted.counts->total(), 0u);
 
-  // The sparse solver holds no Jacobian for the trust region's gradient.
+  // The sparse solver holds no Jacobian for the trust region's gradient, and its model is built
+  // for one update method.
   BroydenParameters trust;
   trust.stepControl = StepControl::kTrustRegion;
-  try {
-    SparseBroyden sparse(
-        3,
-        3,
-        trust,
-        counted.residual,
-        [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&) {});
-    ADD_FAILURE() << "no exception";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_NE(std::string(error.what()).find("kTrustRegion"), std::string::npos);
+  BroydenParameters trustFallback;
+  trustFallback.fallbacks = {trust};
+  BroydenParameters otherUpdate;
+  otherUpdate.fallbacks.resize(1);
+  otherUpdate.fallbacks[0].updateMethod = kBadBroydenOnInverse;
+  for (const auto& [parameters, text] : {std::pair{trust, "kTrustRegion"},
+                                         std::pair{trustFallback, "fallbacks[0] uses"},
+                                         std::pair{otherUpdate, "update method 2"}}) {
+    try {
+      SparseBroyden sparse(
+          3,
+          3,
+          parameters,
+          counted.residual,
+          [](const Eigen::Ref<const Eigen::VectorXd>&, Eigen::SparseMatrix<double>&) {});
+      ADD_FAILURE() << "no exception for " << text;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(text), std::string::npos) << error.what();
+    }
   }
 }
 

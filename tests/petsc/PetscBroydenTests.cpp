@@ -439,6 +439,10 @@ TEST(PetscBroyden, RefusesLayoutsThatDisagreeOnEveryProcess) {
   BroydenParameters trust;
   trust.stepControl = StepControl::kTrustRegion;
   EXPECT_THROW(fixture.solver(trust), std::invalid_argument);
+  // Fallbacks are the dense and sparse solvers' only.
+  BroydenParameters withFallback;
+  withFallback.fallbacks.resize(1);
+  EXPECT_THROW(fixture.solver(withFallback), std::invalid_argument);
   EXPECT_EQ(fixture.residualCalls + calls, 0);
 }
 
