@@ -70,6 +70,8 @@ int main() {
       {"stagnationIterations 10", 0, 10, off},
       {"stagnationIterations 40", 0, 40, off},
       {"stagnationIterations 100", 0, 100, off},
+      {"stagnationIterations 200", 0, 200, off},
+      {"stagnationJacobians 12, stagnationIterations 200", 12, 200, off},
       {"divergenceFactor 1e6", 0, 0, 1e6},
       {"divergenceFactor 1e10", 0, 0, 1e10},
   };

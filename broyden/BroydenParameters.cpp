@@ -12,6 +12,10 @@ BroydenParameters BroydenParameters::robust() {
   // converged still converges whichever kernels OpenBLAS picks for the machine (ExitTuning); with
   // 8, Brown's almost-linear function of 30 unknowns from x0 is lost on some of them.
   parameters.stagnationJacobians = 12;
+  // And after 200 iterations without a thousandth off the best ||F||: a failing run that keeps
+  // refreshing rarely, crawling on updates, ends after about half the Jacobians. Brown's
+  // almost-linear function of 40 unknowns converges after 130 such iterations on its plateau.
+  parameters.stagnationIterations = 200;
   return parameters;
 }
 

@@ -150,7 +150,7 @@ struct BroydenParameters {
   /// Jacobians; Broyden's method crawls longer before it converges, and robust() waits for 12.
   std::uint64_t stagnationJacobians = 0;
   /// kStagnated: this many iterations in a row have not lowered the best ||F|| so far by at least
-  /// a thousandth (MINPACK's ten iterations).
+  /// a thousandth (MINPACK's ten iterations; robust() waits for 200).
   std::uint64_t stagnationIterations = 0;
   /// kDiverged: ||F|| at a point where the Jacobian is due afresh, other than the start, exceeds
   /// this factor times the best ||F|| of the solve; the solve ends instead of evaluating it. Made
