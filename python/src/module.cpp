@@ -396,8 +396,7 @@ PYBIND11_MODULE(_core, module) {
       .def_readwrite("relative_residual_tolerance", &BroydenParameters::relativeResidualTolerance)
       .def_readwrite("residual_scales", &BroydenParameters::residualScales)
       .def_readwrite("variable_scales", &BroydenParameters::variableScales)
-      .def_readwrite("constraints", &BroydenParameters::constraints)
-      .def_readwrite("fallbacks", &BroydenParameters::fallbacks);
+      .def_readwrite("constraints", &BroydenParameters::constraints);
 
   py::class_<BroydenInformation>(module, "Information", "The record of a solve (a copy).")
       .def_readonly("converged", &BroydenInformation::converged)
