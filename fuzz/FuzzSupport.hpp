@@ -94,8 +94,10 @@ struct MonitorPlan {
   bool lineSearch = false;
   bool trustRegion = false;
   std::uint64_t maxStepCuts = 0;
-  // What the armed solve did with it.
+  // What the armed solve did with it: reports over all attempts (a solve with fallbacks starts
+  // each from iteration 0), and those of the attempt in progress.
   std::uint64_t reports = 0;
+  std::uint64_t attemptReports = 0;
   bool stopped = false;
   bool threw = false;
   // Residual evaluations the reports account for beyond one per iteration: every cut, the first
@@ -107,6 +109,7 @@ struct MonitorPlan {
     at = in.ConsumeIntegralInRange<std::uint64_t>(0, 12);
     armed = true;
     reports = 0;
+    attemptReports = 0;
     extraTrials = 0;
     stopped = threw = false;
   }
@@ -117,9 +120,12 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
                                                 Eigen::Index valueCount) {
   return [plan, valueCount](const Math::Solvers::BroydenIterationReport& report) {
     if (!plan->armed) return true;
-    // Iteration 0 first, then one report per iteration, each showing the variables' values.
-    FUZZ_CHECK(report.iteration == plan->reports);
+    // Iteration 0 first, then one report per iteration, each showing the variables' values; a
+    // fallback starts again from iteration 0.
+    if (report.iteration == 0) plan->attemptReports = 0;
+    FUZZ_CHECK(report.iteration == plan->attemptReports);
     FUZZ_CHECK(report.values != nullptr && report.values->size() == valueCount);
+    ++plan->attemptReports;
     ++plan->reports;
     if (!plan->lineSearch || report.iteration == 0) {
       FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted &&
@@ -182,6 +188,11 @@ inline void controlFrom(FuzzedDataProvider& in,
   plan->trustRegion = parameters.stepControl == Math::Solvers::StepControl::kTrustRegion;
   plan->maxStepCuts = parameters.maxStepCuts;
   if (in.ConsumeBool()) parameters.monitor = monitorFor(plan, valueCount);
+  // Up to two fallbacks with the same settings: the misbehaviours and the monitor's plan fall
+  // on whichever attempt reaches their call or iteration.
+  const int fallbacks = in.ConsumeIntegralInRange(0, 2);
+  const Math::Solvers::BroydenParameters same = parameters;
+  for (int i = 0; i < fallbacks; ++i) parameters.fallbacks.push_back(same);
 }
 
 // Reads a schedule of up to `maxEvents` misbehaviours from the input and arms it.

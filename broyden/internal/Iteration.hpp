@@ -611,20 +611,35 @@ const BroydenInformation& iterateWithFallbacks(SolverCore& core,
                                                Model& model,
                                                Variables& variables,
                                                MakeVariables makeVariables) {
-  BroydenInformation& record = *core.information;
-  iterate(core, model, variables);
-  record.fallbacksUsed = 0;
-  if (record.converged || record.termination == BroydenTermination::kStoppedByMonitor ||
-      core.parameters.fallbacks.empty()) {
-    return record;
+  if (core.parameters.fallbacks.empty()) {
+    iterate(core, model, variables);
+    core.information->fallbacksUsed = 0;
+    return *core.information;
   }
-  // The solver's own settings come back however the attempts end, an exception included.
+  // The attempts write a copy of the face's record, which is the host's only once they have come
+  // to an end without an exception; and the solver's own settings come back however they end.
+  BroydenInformation& faceRecord = *core.information;
+  BroydenInformation record = faceRecord;
   struct Restore {
     SolverCore& core;
-    BroydenParameters own;
-    ~Restore() { core.parameters = std::move(own); }
-  } restore{core, std::move(core.parameters)};
-  const BroydenParameters& own = restore.own;
+    BroydenInformation& faceRecord;
+    std::optional<BroydenParameters> own;
+    ~Restore() {
+      if (own) core.parameters = std::move(*own);
+      core.information = &faceRecord;
+    }
+  } restore{core, faceRecord, std::nullopt};
+  core.information = &record;
+  auto finished = [&]() -> const BroydenInformation& {
+    faceRecord = std::move(record);
+    return faceRecord;
+  };
+  iterate(core, model, variables);
+  record.fallbacksUsed = 0;
+  if (record.converged || record.termination == BroydenTermination::kStoppedByMonitor) {
+    return finished();
+  }
+  const BroydenParameters& own = restore.own.emplace(std::move(core.parameters));
   for (const BroydenParameters& fallback : own.fallbacks) {
     // The record sums the attempts so far.
     const std::uint64_t iterations = record.iterations;
@@ -637,11 +652,15 @@ const BroydenInformation& iterateWithFallbacks(SolverCore& core,
     iterate(core, model, fallbackVariables);
     ++record.fallbacksUsed;
     record.iterations += iterations;
-    record.jacobianEvaluations += jacobians;
+    // A start accepted at once (a residual that answers otherwise the second time) leaves the
+    // Jacobian count as the attempts before left it.
+    if (record.termination != BroydenTermination::kAcceptedAtStart) {
+      record.jacobianEvaluations += jacobians;
+    }
     record.residualEvaluations += residuals;
     if (record.converged || record.termination == BroydenTermination::kStoppedByMonitor) break;
   }
-  return record;
+  return finished();
 }
 
 }  // namespace Ondrel::Math::Solvers::internal

@@ -354,11 +354,12 @@ TEST(BroydenFallbacks, EachFailureStartsTheNextFallbackFromTheGuess) {
     }
   }
 
-  // A fallback that throws gives the solver its own settings back too.
+  // A fallback that throws leaves the record and the variables as they were, and gives the
+  // solver its own settings back.
   BroydenParameters p = settings(1);
   p.fallbacks.push_back(settings(50));
   int calls = 0;
-  bool throwing = true;
+  bool throwing = false;
   Broyden solver(
       3,
       3,
@@ -369,7 +370,14 @@ TEST(BroydenFallbacks, EachFailureStartsTheNextFallbackFromTheGuess) {
       },
       system.jacobian());
   Eigen::VectorXd x = guess;
+  const BroydenInformation& record = solver.solve(x);
+  const BroydenInformation before = record;
+  x = guess;
+  throwing = true;
   EXPECT_THROW(solver.solve(x), std::runtime_error);
+  EXPECT_TRUE(bitwiseEqual(record, before));
+  EXPECT_EQ(record.fallbacksUsed, 1u);
+  EXPECT_TRUE(bitwiseEqual(x, guess));
   throwing = false;
   EXPECT_EQ(solver.solve(x).fallbacksUsed, 1u);
 }
