@@ -202,12 +202,12 @@ struct BroydenParameters {
   /// schedule and update that the standard test set favours under it.
   ONDREL_SOLVERS_API static BroydenParameters robust();
   /// robust(), and when it fails two fallbacks on the dense solver's trust region: first as
-  /// robust() with kTrustRegion, then with a fresh Jacobian after every two rejected trials
-  /// (maxStepCuts 2, as MINPACK's hybrj). The runs each solves apart from the line search differ,
-  /// and from one processor's kernels to another's; together they solve every run of the standard
-  /// test set that MINPACK's hybrj1 or robust() solves (60 of 66 with each of OpenBLAS's kernels
-  /// tried: ExitTuning). A failing solve costs all three attempts. Dense solver only (the sparse
-  /// solver refuses the trust region).
+  /// robust() with kTrustRegion and stagnationJacobians 5, then the same with a fresh Jacobian
+  /// after every two rejected trials (maxStepCuts 2, as MINPACK's hybrj). The runs each solves
+  /// apart from the line search differ, and from one processor's kernels to another's; together
+  /// they solve every run of the standard test set that MINPACK's hybrj1 or robust() solves (60 of
+  /// 66 with each of OpenBLAS's kernels tried: ExitTuning). A failing solve costs all three
+  /// attempts. Dense solver only (the sparse solver refuses the trust region).
   ONDREL_SOLVERS_API static BroydenParameters persistent();
 };
 
