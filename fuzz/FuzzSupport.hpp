@@ -94,10 +94,8 @@ struct MonitorPlan {
   bool lineSearch = false;
   bool trustRegion = false;
   std::uint64_t maxStepCuts = 0;
-  // What the armed solve did with it: reports over all attempts (a solve with fallbacks starts
-  // each from iteration 0), and those of the attempt in progress.
+  // What the armed solve did with it.
   std::uint64_t reports = 0;
-  std::uint64_t attemptReports = 0;
   bool stopped = false;
   bool threw = false;
   // Residual evaluations the reports account for beyond one per iteration: every cut, the first
@@ -109,7 +107,6 @@ struct MonitorPlan {
     at = in.ConsumeIntegralInRange<std::uint64_t>(0, 12);
     armed = true;
     reports = 0;
-    attemptReports = 0;
     extraTrials = 0;
     stopped = threw = false;
   }
@@ -122,10 +119,9 @@ inline Math::Solvers::BroydenMonitor monitorFor(std::shared_ptr<MonitorPlan> pla
     if (!plan->armed) return true;
     // Iteration 0 first, then one report per iteration, each showing the variables' values; a
     // fallback starts again from iteration 0.
-    if (report.iteration == 0) plan->attemptReports = 0;
-    FUZZ_CHECK(report.iteration == plan->attemptReports);
+    if (report.iteration == 0) plan->reports = 0;
+    FUZZ_CHECK(report.iteration == plan->reports);
     FUZZ_CHECK(report.values != nullptr && report.values->size() == valueCount);
-    ++plan->attemptReports;
     ++plan->reports;
     if (!plan->lineSearch || report.iteration == 0) {
       FUZZ_CHECK(report.stepLength == 1.0 && report.stepCuts == 0 && !report.restarted &&
@@ -188,11 +184,9 @@ inline void controlFrom(FuzzedDataProvider& in,
   plan->trustRegion = parameters.stepControl == Math::Solvers::StepControl::kTrustRegion;
   plan->maxStepCuts = parameters.maxStepCuts;
   if (in.ConsumeBool()) parameters.monitor = monitorFor(plan, valueCount);
-  // Up to two fallbacks with the same settings: the misbehaviours and the monitor's plan fall
-  // on whichever attempt reaches their call or iteration.
-  const int fallbacks = in.ConsumeIntegralInRange(0, 2);
+  // Up to two fallbacks with the same settings, on which misbehaviours and the monitor may fall.
   const Math::Solvers::BroydenParameters same = parameters;
-  for (int i = 0; i < fallbacks; ++i) parameters.fallbacks.push_back(same);
+  parameters.fallbacks.assign(in.ConsumeIntegralInRange(0, 2), same);
 }
 
 // Reads a schedule of up to `maxEvents` misbehaviours from the input and arms it.

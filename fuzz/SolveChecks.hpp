@@ -69,60 +69,58 @@ struct SolveChecks {
     const auto& r = *returned;
     const auto& before = watch.expected;
     using Math::Solvers::BroydenTermination;
+    // A solve that fell back sums its counts over the attempts, which the unit tests pin; here
+    // only the promises of every record.
+    if (r.fallbacksUsed > 0) {
+      FUZZ_CHECK(r.fallbacksUsed <= parameters.fallbacks.size());
+      FUZZ_CHECK(r.converged == (r.termination == BroydenTermination::kConverged ||
+                                 r.termination == BroydenTermination::kAcceptedAtStart));
+      FUZZ_CHECK(r.termination == BroydenTermination::kConverged ? r.message.empty()
+                                                                 : isFailureMessage(r.message));
+      FUZZ_CHECK(r.converged || same(variables, guess));
+      watch.expected = r;
+      return !r.converged;
+    }
     // The fields that describe the last solve on every exit.
     // Either search; the trust region's hand-over to the line search is not reported, so only
     // the line search's trials are counted exactly.
     const bool lineSearch = parameters.stepControl != Math::Solvers::StepControl::kFullStep;
     const bool trustRegion = parameters.stepControl == Math::Solvers::StepControl::kTrustRegion;
-    // The fallbacks share these settings; each attempt evaluates its start once more, and makes
-    // at most maxIterations iterations (a long double: the limit may be near 2^64).
-    FUZZ_CHECK(r.fallbacksUsed <= parameters.fallbacks.size());
-    const std::uint64_t attempts = r.fallbacksUsed + 1;
-    const bool fellBack = attempts > 1;
-    const long double iterationBound =
-        static_cast<long double>(attempts) * static_cast<long double>(parameters.maxIterations);
     if (!lineSearch) {
-      FUZZ_CHECK(r.residualEvaluations == r.iterations + attempts);
-    } else if (parameters.monitor && monitor->reports == r.iterations + attempts && !trustRegion) {
+      FUZZ_CHECK(r.residualEvaluations == r.iterations + 1);
+    } else if (parameters.monitor && monitor->reports == r.iterations + 1 && !trustRegion) {
       // Every iteration was reported, the one that ended the solve included: one residual each,
       // and every cut, retried search and whole step besides.
-      FUZZ_CHECK(r.residualEvaluations == r.iterations + attempts + monitor->extraTrials);
+      FUZZ_CHECK(r.residualEvaluations == r.iterations + 1 + monitor->extraTrials);
     } else {
-      FUZZ_CHECK(r.residualEvaluations >= r.iterations + attempts);
+      FUZZ_CHECK(r.residualEvaluations >= r.iterations + 1);
     }
     FUZZ_CHECK(r.converged == (r.termination == BroydenTermination::kConverged ||
                                r.termination == BroydenTermination::kAcceptedAtStart));
-    FUZZ_CHECK(monitor->reports <= r.iterations + attempts);
-    if (r.termination == BroydenTermination::kAcceptedAtStart) {
+    FUZZ_CHECK(monitor->reports <= r.iterations + 1);
+    if (r.converged && r.iterations == 0) {
       FUZZ_CHECK(same(variables, guess));
-      if (fellBack) {
-        // A fallback's start accepted at once: the fields of the attempt before stay.
-        FUZZ_CHECK(isFailureMessage(r.message));
-      } else {
-        FUZZ_CHECK(r.iterations == 0);
-        FUZZ_CHECK(r.message == before.message);
-        FUZZ_CHECK(r.jacobianEvaluations == before.jacobianEvaluations);
-        FUZZ_CHECK(sameBits(r.error, before.error));
-      }
+      FUZZ_CHECK(r.message == before.message);
+      FUZZ_CHECK(r.jacobianEvaluations == before.jacobianEvaluations);
+      FUZZ_CHECK(sameBits(r.error, before.error));
     } else if (r.converged) {
       FUZZ_CHECK(r.message.empty());
-      FUZZ_CHECK(r.iterations <= iterationBound);
+      FUZZ_CHECK(r.iterations <= parameters.maxIterations);
       FUZZ_CHECK(std::isfinite(r.residualNorm));
       // A retried search evaluates one more Jacobian in its iteration.
-      FUZZ_CHECK(r.jacobianEvaluations <= (lineSearch ? 2 : 1) * r.iterations + attempts);
+      FUZZ_CHECK(r.jacobianEvaluations <= (lineSearch ? 2 : 1) * r.iterations + 1);
     } else {
       FUZZ_CHECK(same(variables, guess));
       FUZZ_CHECK(isFailureMessage(r.message));
       switch (r.termination) {
         case BroydenTermination::kIterationLimit:
-          FUZZ_CHECK(r.iterations >= parameters.maxIterations && r.iterations <= iterationBound);
-          FUZZ_CHECK(fellBack || r.iterations == parameters.maxIterations);
+          FUZZ_CHECK(r.iterations == parameters.maxIterations);
           FUZZ_CHECK(r.message == "Maximum number of iterations reached");
           FUZZ_CHECK(std::isfinite(r.residualNorm));
           break;
         case BroydenTermination::kNonFinite:
-          if (parameters.failFast || fellBack) {
-            FUZZ_CHECK(r.iterations <= iterationBound);
+          if (parameters.failFast) {
+            FUZZ_CHECK(r.iterations <= parameters.maxIterations);
           } else if (lineSearch) {
             // Trial points with non-finite residuals are cut, never taken: only the start can
             // end a solve so.
@@ -133,27 +131,26 @@ struct SolveChecks {
           FUZZ_CHECK(r.message == "Non-finite values encountered in Broyden solver");
           break;
         case BroydenTermination::kSingularJacobian:
-          FUZZ_CHECK(parameters.failFast && r.iterations <= iterationBound);
+          FUZZ_CHECK(parameters.failFast && r.iterations <= parameters.maxIterations);
           FUZZ_CHECK(r.message == "Singular Jacobian encountered in Broyden solver");
           break;
         case BroydenTermination::kLineSearchFailed:
-          FUZZ_CHECK(lineSearch && r.iterations >= 1 && r.iterations <= iterationBound);
+          FUZZ_CHECK(lineSearch && r.iterations >= 1 && r.iterations <= parameters.maxIterations);
           FUZZ_CHECK(r.message == "Line search failed in Broyden solver");
           break;
         case BroydenTermination::kStagnated:
           FUZZ_CHECK(parameters.stagnationJacobians > 0 || parameters.stagnationIterations > 0);
-          FUZZ_CHECK(r.iterations >= 1 && r.iterations <= iterationBound);
+          FUZZ_CHECK(r.iterations >= 1 && r.iterations <= parameters.maxIterations);
           FUZZ_CHECK(r.message == "Stagnation detected in Broyden solver");
           break;
         case BroydenTermination::kDiverged:
           FUZZ_CHECK(parameters.divergenceFactor >= 0.0 &&
                      std::isfinite(parameters.divergenceFactor));
-          FUZZ_CHECK(r.iterations >= 1 && r.iterations <= iterationBound);
+          FUZZ_CHECK(r.iterations >= 1 && r.iterations <= parameters.maxIterations);
           FUZZ_CHECK(r.message == "Divergence detected in Broyden solver");
           break;
         case BroydenTermination::kStoppedByMonitor:
-          FUZZ_CHECK(monitor->stopped && r.iterations >= monitor->at);
-          FUZZ_CHECK(fellBack || r.iterations == monitor->at);
+          FUZZ_CHECK(monitor->stopped && r.iterations == monitor->at);
           FUZZ_CHECK(r.message == "Stopped by the monitor");
           break;
         default:

@@ -291,95 +291,82 @@ TEST(BroydenMonitor, StopsOrThrowsAtTheFirstMiddleAndLastIterationAndLeavesAFail
   }
 }
 
-// Each row: the solver's iteration limit, then each fallback's; the monitor's answer at its first
-// iteration 0. Every attempt starts over from the guess with a fresh Jacobian, so it is the solve
-// a fresh solver with its settings alone makes: its counts add up, and a converging one ends on
-// that solve's root bit for bit.
+// Each row: the iteration limits of the solver's settings and of its fallbacks, and whether the
+// monitor stops every attempt at once. Each attempt starts over from the guess with a fresh
+// Jacobian: it is the solve a fresh solver with its settings alone makes, so the counts add up and
+// a converging one ends on that solve's root bit for bit. The solver's own settings are back for
+// the next solve, also after a fallback threw, which leaves the record and the variables alone.
 TEST(BroydenFallbacks, EachFailureStartsTheNextFallbackFromTheGuess) {
+  using T = BroydenTermination;
   const MildlyNonlinearSystem system;
   const Eigen::VectorXd guess = MildlyNonlinearSystem::guess();
-  auto settings = [](std::uint64_t maxIterations) {
-    BroydenParameters p = quietParameters();
-    p.outputStream = nullptr;
-    p.maxIterations = maxIterations;
-    return p;
-  };
   struct Row {
     std::vector<std::uint64_t> limits;
     bool monitorStops;
-    std::uint64_t fallbacksUsed;
-    BroydenTermination termination;
+    std::uint64_t used;
+    T termination;
   };
-  const Row rows[] = {
-      {{50, 1}, false, 0, BroydenTermination::kConverged},
-      {{1, 50}, false, 1, BroydenTermination::kConverged},
-      {{1, 1, 50}, false, 2, BroydenTermination::kConverged},
-      {{1, 1, 1}, false, 2, BroydenTermination::kIterationLimit},
-      {{1, 50}, true, 0, BroydenTermination::kStoppedByMonitor},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(testing::Message() << "limits " << row.limits[0] << ", " << row.limits[1]
-                                    << (row.monitorStops ? ", monitor stops" : ""));
+  for (const Row& row : {Row{{50, 1}, false, 0, T::kConverged},
+                         Row{{1, 50}, false, 1, T::kConverged},
+                         Row{{1, 1, 50}, false, 2, T::kConverged},
+                         Row{{1, 1, 1}, false, 2, T::kIterationLimit},
+                         Row{{1, 50}, true, 0, T::kStoppedByMonitor}}) {
+    SCOPED_TRACE(testing::Message()
+                 << terminationName(row.termination) << " after " << row.used << " fallbacks");
+    std::uint64_t starts = 0, calls = 0, throwAt = 0, firstResiduals = 0;
+    auto residual = [&](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
+      if (++calls == throwAt) throw std::runtime_error("host");
+      system.residual()(x, f);
+    };
+    auto settings = [&](std::uint64_t limit) {
+      BroydenParameters p = quietParameters();
+      p.outputStream = nullptr;
+      p.maxIterations = limit;
+      p.monitor = [&](const BroydenIterationReport& report) {
+        starts += report.iteration == 0;
+        return !row.monitorStops;
+      };
+      return p;
+    };
+    BroydenInformation sums;
+    Eigen::VectorXd alone = guess;
+    for (std::size_t i = 0; i <= row.used; ++i) {
+      Broyden reference(3, 3, settings(row.limits[i]), residual, system.jacobian());
+      alone = guess;
+      const BroydenInformation& attempt = reference.solve(alone);
+      if (i == 0) firstResiduals = attempt.residualEvaluations;
+      sums.iterations += attempt.iterations;
+      sums.residualEvaluations += attempt.residualEvaluations;
+      sums.jacobianEvaluations += attempt.jacobianEvaluations;
+    }
     BroydenParameters p = settings(row.limits[0]);
     for (std::size_t i = 1; i < row.limits.size(); ++i)
       p.fallbacks.push_back(settings(row.limits[i]));
-    std::uint64_t starts = 0;
-    p.monitor = [&](const BroydenIterationReport& report) {
-      if (report.iteration == 0) ++starts;
-      return !row.monitorStops;
-    };
-    Broyden solver(3, 3, p, system.residual(), system.jacobian());
-    for (int solve = 0; solve < 2; ++solve) {  // the second finds the solver's own settings back
+    Broyden solver(3, 3, p, residual, system.jacobian());
+    for (int solve = 0; solve < 2; ++solve) {
       starts = 0;
       solver.reset();
       Eigen::VectorXd x = guess;
       const BroydenInformation& info = solver.solve(x);
-      EXPECT_EQ(info.fallbacksUsed, row.fallbacksUsed);
+      EXPECT_EQ(info.fallbacksUsed, row.used);
       EXPECT_EQ(info.termination, row.termination);
-      EXPECT_EQ(starts, row.fallbacksUsed + 1);
-      std::uint64_t iterations = 0, residuals = 0, jacobians = 0;
-      Eigen::VectorXd alone = guess;
-      for (std::size_t i = 0; i <= row.fallbacksUsed; ++i) {
-        Broyden reference(3, 3, settings(row.limits[i]), system.residual(), system.jacobian());
-        alone = guess;
-        const BroydenInformation& attempt = reference.solve(alone);
-        iterations += row.monitorStops ? 0 : attempt.iterations;
-        residuals += row.monitorStops ? 1 : attempt.residualEvaluations;
-        jacobians += row.monitorStops ? 1 : attempt.jacobianEvaluations;
-      }
-      EXPECT_EQ(info.iterations, iterations);
-      EXPECT_EQ(info.residualEvaluations, residuals);
-      EXPECT_EQ(info.jacobianEvaluations, jacobians);
+      EXPECT_EQ(starts, row.used + 1);
+      EXPECT_EQ(info.iterations, sums.iterations);
+      EXPECT_EQ(info.residualEvaluations, sums.residualEvaluations);
+      EXPECT_EQ(info.jacobianEvaluations, sums.jacobianEvaluations);
       EXPECT_TRUE(bitwiseEqual(x, info.converged ? alone : guess));
+      if (solve == 0 && row.used > 0) {  // a throw at the first fallback's first trial
+        const BroydenInformation before = info;
+        x = guess;
+        calls = 0;
+        throwAt = firstResiduals + 2;
+        EXPECT_THROW(solver.solve(x), std::runtime_error);
+        EXPECT_TRUE(bitwiseEqual(info, before));
+        EXPECT_TRUE(bitwiseEqual(x, guess));
+        throwAt = 0;
+      }
     }
   }
-
-  // A fallback that throws leaves the record and the variables as they were, and gives the
-  // solver its own settings back.
-  BroydenParameters p = settings(1);
-  p.fallbacks.push_back(settings(50));
-  int calls = 0;
-  bool throwing = false;
-  Broyden solver(
-      3,
-      3,
-      p,
-      [&](const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::VectorXd& f) {
-        if (throwing && ++calls == 4) throw std::runtime_error("host");  // in the fallback
-        system.residual()(x, f);
-      },
-      system.jacobian());
-  Eigen::VectorXd x = guess;
-  const BroydenInformation& record = solver.solve(x);
-  const BroydenInformation before = record;
-  x = guess;
-  throwing = true;
-  EXPECT_THROW(solver.solve(x), std::runtime_error);
-  EXPECT_TRUE(bitwiseEqual(record, before));
-  EXPECT_EQ(record.fallbacksUsed, 1u);
-  EXPECT_TRUE(bitwiseEqual(x, guess));
-  throwing = false;
-  EXPECT_EQ(solver.solve(x).fallbacksUsed, 1u);
 }
 
 TEST(BroydenOutput, TheProgressLineGoesToTheSolversStreamOrNowhere) {

@@ -195,30 +195,20 @@ TEST(BroydenSettingsMisuse, SettingsThatDoNotFitAreRefusedBeforeAnyCall) {
         p.constraints = {SignConstraint::kNegative, SignConstraint::kNone, SignConstraint::kNone};
       },
       false);
-  add(
-      "a fallback's two residual scales",
-      [](auto& p) {
-        p.fallbacks.resize(2);
-        p.fallbacks[1].residualScales = Eigen::Vector2d(1, 1);
-      },
-      true);
-  add(
-      "a fallback with fallbacks",
-      [](auto& p) {
-        p.fallbacks.resize(1, p);
-        p.fallbacks[0].fallbacks.resize(1);
-      },
-      true);
-  add(
-      "a start on the wrong side of a fallback's constraint",
-      [](auto& p) {
-        p.fallbacks.resize(1);
-        p.fallbacks[0].constraints = {
-            SignConstraint::kNone, SignConstraint::kNegative, SignConstraint::kNone};
-      },
-      false);
+  // Each refusal again with the settings as a fallback's, and a fallback with fallbacks.
+  auto withFallback = [](const BroydenParameters& fallback) {
+    BroydenParameters p;
+    p.outputStream = nullptr;
+    p.fallbacks = {fallback};
+    return p;
+  };
+  for (std::size_t i = 0, own = rows.size(); i < own; ++i) {
+    rows.push_back({rows[i].why, withFallback(rows[i].parameters), rows[i].atConstruction});
+  }
+  rows.push_back({"a fallback with fallbacks", withFallback(withFallback({})), true});
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.why);
+    SCOPED_TRACE(testing::Message()
+                 << row.why << (row.parameters.fallbacks.empty() ? "" : ", in a fallback"));
     Eigen::VectorXd x = Eigen::Vector3d(1.0, 0.0, 1.0);
     if (row.atConstruction) {
       EXPECT_THROW(Broyden(3, 3, row.parameters, counted.residual, counted.jacobian),
@@ -246,14 +236,11 @@ TEST(BroydenSettingsMisuse, SettingsThatDoNotFitAreRefusedBeforeAnyCall) {
   // for one update method.
   BroydenParameters trust;
   trust.stepControl = StepControl::kTrustRegion;
-  BroydenParameters trustFallback;
-  trustFallback.fallbacks = {trust};
   BroydenParameters otherUpdate;
-  otherUpdate.fallbacks.resize(1);
-  otherUpdate.fallbacks[0].updateMethod = kBadBroydenOnInverse;
+  otherUpdate.updateMethod = kBadBroydenOnInverse;
   for (const auto& [parameters, text] : {std::pair{trust, "kTrustRegion"},
-                                         std::pair{trustFallback, "fallbacks[0] uses"},
-                                         std::pair{otherUpdate, "update method 2"}}) {
+                                         std::pair{withFallback(trust), "fallbacks[0] uses"},
+                                         std::pair{withFallback(otherUpdate), "update method 2"}}) {
     try {
       SparseBroyden sparse(
           3,
